@@ -1,0 +1,152 @@
+#include "ynet/layers/conv/conv_base.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ynet/net.h"
+
+namespace YNet {
+namespace core {
+
+namespace {
+
+Tensor* firstOrNull(const std::vector<Tensor*>& list) { return list.empty() ? nullptr : list[0]; }
+
+// The net fills the shared zero tensor; a layer built outside a net (tools,
+// tests) finds it empty and fills it the same way.
+Tensor* sharedZeroBias(TensorMap& weights) {
+    Tensor& zero = lookup(weights, Net::kZeroTensorName);
+    if (zero.count == 0) {
+        zero.name = Net::kZeroTensorName;
+        zero.set(1, 1, 1, Conv::kZeroBiasCount, kNHWC);
+        zero.floatData();
+    }
+    return &zero;
+}
+
+// Replaces a single-element buffer of representation `rep` bound to the
+// model image by an owned buffer holding the value once per output channel.
+void widenQuantParam(Tensor* t, int rep, uint32_t oc, size_t elemBytes) {
+    if (!t || oc < 2 || !t->data[rep] || t->count != 1 || !t->notOwned[rep]) return;
+    uint32_t value;
+    std::memcpy(&value, t->data[rep], sizeof value);
+    t->data[rep] = nullptr;
+    t->notOwned[rep] = false;
+    t->c = oc;
+    t->count = t->n * t->h * t->w * oc;
+    size_t elems = t->capacity ? t->capacity : size_t(t->n) * t->h * t->w * oc;
+    auto* buf = static_cast<uint8_t*>(alignedAlloc(elems * elemBytes));
+    for (uint32_t i = 0; i < oc; ++i) std::memcpy(buf + i * elemBytes, &value, elemBytes);
+    t->data[rep] = buf;
+}
+
+}  // namespace
+
+Conv::Conv(const LayerRecord& record, TensorMap& blobs, TensorMap& weights) : Layer("Unknown") {
+    init(record, blobs, weights, -1, 1, true, 0, 1, true);
+    const int32_t* p = record.words;
+    kernelW = p[0];
+    kernelH = p[1];
+    padLeft = p[2];
+    padRight = p[3];
+    padTop = p[4];
+    padBottom = p[5];
+    strideW = p[6];
+    strideH = p[7];
+    dilationW = p[8] < 1 ? 1 : p[8];
+    dilationH = p[9] < 1 ? 1 : p[9];
+    group = p[10] == 0 ? 1u : uint32_t(p[10]);
+    weight = firstOrNull(this->weights);
+    bias = this->weights.size() >= 2 ? this->weights[1] : sharedZeroBias(weights);
+    if (quantMode >= 1) {
+        inputQuantParam = firstOrNull(inputQuant);
+        outputQuantParam = firstOrNull(outputQuant);
+        weightQuantParam = firstOrNull(weightQuant);
+    }
+    if (quantMode == 2) {
+        inputQuantParam2 = firstOrNull(inputQuant2);
+        outputQuantParam2 = firstOrNull(outputQuant2);
+        weightQuantParam2 = firstOrNull(weightQuant2);
+    }
+}
+
+bool Conv::reshape() {
+    const Tensor& in = *inputs[0];
+    Tensor& out = *outputs[0];
+    int32_t ih = int32_t(in.h), iw = int32_t(in.w);
+    int32_t oh = (ih + padTop + padBottom - dilationH * (kernelH - 1) - 1) / strideH + 1;
+    int32_t ow = (iw + padLeft + padRight - dilationW * (kernelW - 1) - 1) / strideW + 1;
+    out.n = in.n;
+    out.h = uint32_t(oh);
+    out.w = uint32_t(ow);
+    out.c = weight->n;
+    out.layout = in.layout;
+    out.count = out.n * out.h * out.w * out.c;
+    setFlopsAndKey();
+    return true;
+}
+
+void Conv::setFlopsAndKey() {
+    const Tensor& out = *outputs[0];
+    uint32_t wdims = weight->n * weight->h * weight->w * weight->c;
+    flops = uint64_t(wdims) * (uint64_t(out.h) * out.w) * 2;
+    char key[96];
+    int oc = int(out.c), oh = int(out.h), ow = int(out.w), ic = int(inputs[0]->c);
+    if (kernelH == 1 && kernelW == 1)
+        std::snprintf(key, sizeof key, "%dx%d_%dx%dx%dx%d", kernelH, kernelH, oc, oh, ow, ic);
+    else
+        std::snprintf(key, sizeof key, "%dx%d_s%dx%d_%dx%dx%dx%d", kernelH, kernelW, strideW,
+                      strideH, oc, oh, ow, ic);
+    shapeKey = key;
+}
+
+void Conv::reshapeTransposed(uint32_t targetH, uint32_t targetW, int32_t oc, bool dilated) {
+    const Tensor& in = *inputs[0];
+    Tensor& out = *outputs[0];
+    int32_t ih = int32_t(in.h), iw = int32_t(in.w);
+    int32_t dh = dilated ? dilationH : 1, dw = dilated ? dilationW : 1;
+    int32_t spanH = (ih - 1) * strideH + (kernelH - 1) * dh + 1;
+    int32_t spanW = (iw - 1) * strideW + (kernelW - 1) * dw + 1;
+    int32_t oh, ow;
+    if (targetH != 0 || targetW != targetH) {
+        oh = int32_t(targetH);
+        ow = int32_t(targetW);
+        int32_t totalH = spanH - oh, totalW = spanW - ow;
+        padTop = totalH / 2;
+        padBottom = totalH - padTop;
+        padLeft = totalW / 2;
+        padRight = totalW - padLeft;
+    } else {
+        oh = spanH - padBottom - padTop;
+        ow = spanW - padRight - padLeft;
+    }
+    out.n = 1;
+    out.h = uint32_t(oh);
+    out.w = uint32_t(ow);
+    out.c = uint32_t(oc);
+    out.layout = in.layout;
+    out.count = out.h * out.w * out.c;
+}
+
+bool Conv::prepare(RunEnv& env) {
+    Layer::prepare(env);
+    uint32_t oc = outputs[0]->c;
+    if (quantMode >= 1) widenQuantParam(weightQuantParam, kFloat, oc, sizeof(float));
+    if (quantMode == 2) widenQuantParam(weightQuantParam2, kS32, oc, sizeof(int32_t));
+    return true;
+}
+
+DeConv::DeConv(const LayerRecord& record, TensorMap& blobs, TensorMap& weights)
+    : Conv(record, blobs, weights) {
+    targetH = uint32_t(record.words[11]);
+    targetW = uint32_t(record.words[12]);
+}
+
+bool DeConv::reshape() {
+    reshapeTransposed(targetH, targetW, int32_t(weight->c * group), false);
+    setFlopsAndKey();
+    return true;
+}
+
+}  // namespace core
+}  // namespace YNet

@@ -1,0 +1,1 @@
+"""Training-side mirror of the echo-cancellation network."""

@@ -59,10 +59,15 @@ Plan makePlan(const Tensor& t, uint32_t code, bool transposed, bool padLastBlock
     p.inner = transposed ? t.n : t.c;
     p.h = t.h;
     p.w = t.w;
-    const size_t a = f.a ? f.a : std::max<size_t>(p.outer, 1);
-    const bool blockByB = transposed && f.v != O;
-    p.block = blockByB ? f.b : a;
-    p.chunk = f.v == O ? 1 : (transposed ? a : f.b);
+    if (f.a == 0) {
+        // The whole outer dimension is one block, transposed or not.
+        p.block = std::max<size_t>(p.outer, 1);
+        p.chunk = 1;
+    } else {
+        const bool blockByB = transposed && f.v != O;
+        p.block = blockByB ? f.b : f.a;
+        p.chunk = f.v == O ? 1 : (transposed ? f.a : f.b);
+    }
     // An NHWC source is copied without chunking the inner dimension.
     if (!fromNchw) p.chunk = 1;
     p.innerPadded = p.inner;

@@ -1,0 +1,74 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "ynet/tensor.h"
+
+using namespace YNet;
+
+TEST(AlignedAlloc, AlignmentZeroFillAndSlack) {
+    for (size_t bytes : {size_t(0), size_t(1), size_t(63), size_t(4096)}) {
+        auto* p = static_cast<unsigned char*>(alignedAlloc(bytes));
+        ASSERT_NE(p, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 64, 0u);
+        // Payload and the 128 spare bytes are zero and writable.
+        for (size_t i = 0; i < bytes + 128; ++i) ASSERT_EQ(p[i], 0) << i;
+        std::memset(p, 0xAB, bytes + 128);
+        alignedFree(p);
+    }
+    void* p = alignedAlloc(10, 256, 0);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(p) % 256, 0u);
+    alignedFree(p);
+    EXPECT_EQ(alignedAlloc(16, 48), nullptr);
+    alignedFree(nullptr);
+}
+
+TEST(Tensor, SetAndBindKeepExternalMemory) {
+    static const uint16_t image[6] = {0x3C00, 0x4000, 0xC200, 0x0001, 0x7C00, 0x0000};
+    WeightRecord rec{"w", 1, 2, 1, 3, 1, 1, image, nullptr};
+    Tensor t;
+    EXPECT_TRUE(t.bind(rec, 0, true));
+    EXPECT_EQ(t.count, 6u);
+    EXPECT_EQ(t.layout, 1u);
+    EXPECT_EQ(t.data[kHalf], image);
+    EXPECT_TRUE(t.notOwned[kHalf]);
+    t.halfToFloat();
+    ASSERT_NE(t.f32(), nullptr);
+    const float expected[6] = {1.0f, 2.0f, -3.0f, 1.0f / 16777216.0f, INFINITY, 0.0f};
+    for (int i = 0; i < 6; ++i) EXPECT_EQ(t.f32()[i], expected[i]) << i;
+    t.release();
+    EXPECT_EQ(t.data[kHalf], image);
+    EXPECT_EQ(t.data[kFloat], nullptr);
+
+    // Offset binding reads base + offset; representation 2 lands in data[2].
+    static const uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    WeightRecord q{"q", 2, 1, 1, 2, 0, 2, nullptr, bytes};
+    Tensor u;
+    u.bind(q, 4, true);
+    EXPECT_EQ(u.data[kU8], bytes + 4);
+    EXPECT_EQ(u.count, 4u);
+    WeightRecord odd{"x", 1, 1, 1, 1, 0, 9, bytes, nullptr};
+    u.bind(odd, 0, true);
+    EXPECT_EQ(u.data[kU8], bytes);
+
+    // set without a buffer only changes the header.
+    Tensor v;
+    v.set(2, 3, 4, 5, 0);
+    EXPECT_EQ(v.count, 120u);
+    EXPECT_EQ(v.data[kU8], nullptr);
+}
+
+TEST(Tensor, FloatToHalfAllocatesOwnedBuffer) {
+    Tensor t;
+    t.set(1, 1, 1, 11, 0);
+    float* f = t.floatData();
+    for (int i = 0; i < 11; ++i) f[i] = float(i) - 5.0f;
+    t.floatToHalf();
+    ASSERT_NE(t.f16(), nullptr);
+    EXPECT_FALSE(t.notOwned[kHalf]);
+    for (int i = 0; i < 11; ++i) EXPECT_EQ(halfToFloatScalar(t.f16()[i]), float(i) - 5.0f);
+    t.release();
+    EXPECT_EQ(t.f16(), nullptr);
+}

@@ -54,10 +54,36 @@ def pad_rows(x, top, bottom):
     return F.pad(x, (top, bottom)) if top or bottom else x
 
 
+def tap_slices(x, k, stride, dilation, out_rows):
+    """The k input slices that output rows 0..out_rows-1 read, tap by tap."""
+    span = stride * (out_rows - 1) + 1
+    return [x[:, :, t * dilation:t * dilation + span:stride] for t in range(k)]
+
+
 def conv_rows(x, weight, bias, k, pad_top, pad_bottom, stride, dilation, groups):
-    """Convolution along the rows of a one-column map: weight (OC, IC/groups, k)."""
+    """Convolution along the rows of a one-column map: weight (OC, IC/groups, k).
+
+    Plain and depthwise cases are written as matrix products and shifted
+    element-wise sums, which train much faster on CPUs than the generic
+    (dilated) convolution routines."""
     x = pad_rows(x, pad_top, pad_bottom)
-    return F.conv1d(x, weight.reshape(weight.shape[0], -1, k), bias, stride, 0, dilation, groups)
+    out_channels, channels = weight.shape[0], x.shape[1]
+    weight = weight.reshape(out_channels, -1, k)
+    out_rows = (x.shape[2] - dilation * (k - 1) - 1) // stride + 1
+    if groups == 1:
+        if k == 1:
+            cols = x[:, :, ::stride][:, :, :out_rows]
+        else:
+            cols = torch.stack(tap_slices(x, k, stride, dilation, out_rows), 2)
+            cols = cols.reshape(x.shape[0], channels * k, out_rows)
+        return torch.matmul(weight.reshape(out_channels, -1), cols) + bias.reshape(1, -1, 1)
+    if groups == channels == out_channels:
+        taps = weight.reshape(channels, k, 1).unbind(1)
+        out = bias.reshape(1, -1, 1)
+        for w, rows in zip(taps, tap_slices(x, k, stride, dilation, out_rows)):
+            out = out + w * rows
+        return out
+    return F.conv1d(x, weight, bias, stride, 0, dilation, groups)
 
 
 def deconv_rows_depthwise(x, weight, bias, k, pad_top, pad_bottom, stride, dilation):
@@ -68,11 +94,20 @@ def deconv_rows_depthwise(x, weight, bias, k, pad_top, pad_bottom, stride, dilat
     i*s + t*d is cropped by pad_top at the front."""
     channels, rows = x.shape[1], x.shape[2]
     out_rows = (rows - 1) * stride + (k - 1) * dilation - pad_top - pad_bottom + 1
-    taps = weight.reshape(channels, 1, k).flip(-1)
-    full = F.conv_transpose1d(x, taps, None, stride, 0, 0, channels, dilation)
+    spread = (rows - 1) * stride + 1
+    if stride > 1:
+        up = x.new_zeros(x.shape[0], channels, spread)
+        up[:, :, ::stride] = x
+    else:
+        up = x
+    taps = weight.reshape(channels, k, 1).flip(1).unbind(1)
+    full_rows = spread + (k - 1) * dilation
+    full = 0
+    for t, w in enumerate(taps):
+        full = full + F.pad(up * w, (t * dilation, full_rows - spread - t * dilation))
     # A row index i*s + t*d past the full length receives no tap.
-    if full.shape[2] < pad_top + out_rows:
-        full = F.pad(full, (0, pad_top + out_rows - full.shape[2]))
+    if full_rows < pad_top + out_rows:
+        full = F.pad(full, (0, pad_top + out_rows - full_rows))
     return full[:, :, pad_top:pad_top + out_rows] + bias.reshape(1, channels, 1)
 
 

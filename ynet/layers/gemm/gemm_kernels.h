@@ -50,6 +50,9 @@ void rowVectorBf16Sse(const float* x, const uint16_t* packed, const float* bias,
 uint16_t bf16Truncate(float v);
 uint16_t bf16RoundNearest(float v);
 float bf16ToFloat(uint16_t v);
+// s + sum_k bf16(column[k]) * x[k], in k order, 4 terms per step (the tail
+// columns of both formats).
+float bf16Dot(const float* x, const uint16_t* column, int K, float s);
 
 // ---- generic float family (unpacked operands), SSE and AVX2+FMA ----------
 // matVec:  y[r] = bias[r] + sum_k mat[r*K + k] * v[k]            (R rows)
@@ -65,6 +68,49 @@ void matVecAvx2(const float* mat, const float* v, const float* bias, float* y, i
 void vecMatAvx2(const float* B, const float* x, const float* bias, float* y, int N, int K);
 void gemmAvx2(const float* A, const float* B, const float* bias, float* C, int M, int N, int K);
 void gemmTransAAvx2(const float* A, const float* B, float* C, int M, int N, int K);
+
+// ---- 8-bit quantized row-vector products ---------------------------------
+// a: K signed 8- or 16-bit activations, w: KxN signed 8-bit weights
+// row-major, one weight scale per column.
+
+// General float output, float arithmetic per term:
+// y[n] = bias[n] + sum_k (a[k] * inScale) * (w[k][n] * wScale[n]).
+void qgemvFloatGeneral(const int8_t* a, const int8_t* w, float inScale, const float* wScale,
+                       const float* bias, float* y, int N, int K);
+void qgemvFloatGeneral(const int16_t* a, const int8_t* w, float inScale, const float* wScale,
+                       const float* bias, float* y, int N, int K);
+
+// Exact 32-bit column sums: sums[n] = sum_k a[k] * w[k][n] (any N, K).
+void qsumColumns(const int8_t* a, const int8_t* w, int32_t* sums, int N, int K);
+void qsumColumns(const int16_t* a, const int8_t* w, int32_t* sums, int N, int K);
+void qsumColumnsSse41(const int8_t* a, const int8_t* w, int32_t* sums, int N, int K);
+void qsumColumnsSse41(const int16_t* a, const int8_t* w, int32_t* sums, int N, int K);
+void qsumColumnsAvx2(const int8_t* a, const int8_t* w, int32_t* sums, int N, int K);
+void qsumColumnsAvx2(const int16_t* a, const int8_t* w, int32_t* sums, int N, int K);
+
+// y[n] = float(sums[n]) * (wScale[n] * inScale) + bias[n].
+void qfinishFloat(const int32_t* sums, float inScale, const float* wScale, const float* bias,
+                  float* y, int N);
+
+// Fixed-point factor f = multiplier * 2^(shift - 31), multiplier in
+// [2^30, 2^31).
+struct Requant {
+    int32_t multiplier = 1;
+    int32_t shift = 0;
+};
+Requant requantFactor(float f);
+// Rescales one 32-bit sum and clamps it to [-127, 127].
+int8_t requantize(int32_t acc, Requant r);
+// y[n] = requantize(sums[n] + bias[n]); bias (32-bit) may be null.
+void qfinishInt8(const int32_t* sums, const int32_t* bias, Requant r, int8_t* y, int N);
+
+// Pair format, N a multiple of 64 and K even: for each block of 64 columns,
+// for each row pair (k, k+1), the 64 byte pairs (w[k][n], w[k+1][n]).
+void packQuantPairs64(const int8_t* w, int K, int N, int8_t* packed);
+// Float output over the pair format with the scales pre-folded:
+// y[n] = float(sum_k a[k] * w[k][n]) * scale[n] + bias[n].
+void qgemvPairsAvx2(const int16_t* a, const int8_t* packed, const float* scale,
+                    const float* bias, float* y, int N, int K);
 
 }  // namespace gemm
 }  // namespace YNet

@@ -1,0 +1,174 @@
+#include "ynet/layers/gemm/gemm.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "ynet/cpu_info.h"
+#include "ynet/layer_registry.h"
+#include "ynet/layers/gemm/gemm_kernels.h"
+#include "ynet/log.h"
+
+namespace YNet {
+
+namespace gemm {
+uint32_t rows(const Tensor& t) { return t.layout == kNCHW ? t.h : t.w; }
+uint32_t cols(const Tensor& t) { return t.layout == kNCHW ? t.w : t.c; }
+}  // namespace gemm
+
+namespace core {
+
+namespace {
+
+// Leading weight names the map holds (stops at the first empty or unknown).
+int heldWeightNames(const LayerRecord& record, const TensorMap& weights) {
+    int f = 0;
+    while (f < 8 && record.weightNames[f] && record.weightNames[f][0] &&
+           weights.count(record.weightNames[f]))
+        ++f;
+    return f;
+}
+
+}  // namespace
+
+Gemm::Gemm(const LayerRecord& record, TensorMap& blobs, TensorMap& weightMap) : Layer("Unknown") {
+    const int f = heldWeightNames(record, weightMap);
+    init(record, blobs, weightMap, -1, 1, f != 3, 0, 1, true);
+    if (quantMode != 0) {
+        inputScale = inputQuant.empty() ? nullptr : inputQuant[0];
+        outputScale = outputQuant.empty() ? nullptr : outputQuant[0];
+        weightScale = weightQuant.empty() ? nullptr : weightQuant[0];
+    }
+    if (weights.size() == 3) {
+        weightScale = weights[0];
+        weight = weights[1];
+        bias = weights[2];
+    } else {
+        weight = weights.empty() ? nullptr : weights[0];
+        bias = weights.size() < 2 ? nullptr : weights[1];
+    }
+    alpha = record.wordAsFloat(16);
+    beta = record.wordAsFloat(17);
+    transA = uint32_t(record.words[0]);
+    transB = uint32_t(record.words[1]);
+    floatOutput = uint32_t(record.words[2]);
+}
+
+int Gemm::sizeM() const {
+    const Tensor& a = *inputs[0];
+    return int(transA ? gemm::cols(a) : gemm::rows(a));
+}
+int Gemm::sizeK() const {
+    const Tensor& a = *inputs[0];
+    return int(transA ? gemm::rows(a) : gemm::cols(a));
+}
+int Gemm::sizeN() const { return int(transB ? gemm::rows(*weight) : gemm::cols(*weight)); }
+
+bool Gemm::reshape() {
+    if (inputs.empty() || outputs.empty() || !weight) return false;
+    const Tensor& a = *inputs[0];
+    const int m = sizeM(), n = sizeN();
+    int p = 1, q = 0;
+    if (n == 1) {
+        q = m;
+    } else if (m == 1) {
+        q = n;
+    } else {
+        if (m < 1 || n < 1) return false;
+        p = m;
+        q = n;
+    }
+    Tensor& out = *outputs[0];
+    out.n = a.n;
+    out.h = 1;
+    out.w = a.layout ? uint32_t(q) : uint32_t(p);
+    out.c = a.layout ? uint32_t(p) : uint32_t(q);
+    out.layout = a.layout;
+    out.count = a.n * uint32_t(p) * uint32_t(q);
+    return true;
+}
+
+void Gemm::expandQuantizedWeight(const RunEnv& env) {
+    const size_t r = gemm::cols(*inputs[0]);
+    const size_t c = gemm::cols(*weight);
+    const float* s = weightScale->floatData(0, false, false, false);
+    const int8_t* q = weight->s8();
+    std::vector<float> values(r * c);
+    for (size_t i = 0; i < r; ++i)
+        for (size_t j = 0; j < c; ++j) values[i * c + j] = float(q[i * c + j]) * s[j];
+    const int rep = env.halfPrecision ? kHalf : kFloat;
+    printLog(env.halfPrecision ? "Convert quantized weight from i8 to fp16\n"
+                               : "Convert quantized weight from i8 to fp32\n");
+    if (!weight->data[rep]) {
+        const size_t bytes = rep == kHalf ? sizeof(uint16_t) : sizeof(float);
+        weight->data[rep] = alignedAlloc(weight->floatCapacity() * bytes);
+        weight->notOwned[rep] = false;
+    }
+    if (env.halfPrecision)
+        floatToHalfArray(values.size(), values.data(), weight->f16());
+    else
+        std::copy(values.begin(), values.end(), weight->f32());
+}
+
+bool Gemm::prepare(RunEnv& env) {
+    if (weights.size() == 3 && weight->s8() && !inputs.empty()) expandQuantizedWeight(env);
+    return reshape();
+}
+
+}  // namespace core
+
+namespace simd {
+
+Gemm::Gemm(const LayerRecord& record, TensorMap& blobs, TensorMap& weights)
+    : core::Gemm(record, blobs, weights) {}
+
+Gemm::~Gemm() { alignedFree(packedWeights); }
+
+namespace {
+
+struct Family {
+    void (*matVec)(const float*, const float*, const float*, float*, int, int);
+    void (*vecMat)(const float*, const float*, const float*, float*, int, int);
+    void (*general)(const float*, const float*, const float*, float*, int, int, int);
+    void (*transA)(const float*, const float*, float*, int, int, int);
+};
+
+constexpr Family kSse = {gemm::matVecSse, gemm::vecMatSse, gemm::gemmSse, gemm::gemmTransASse};
+constexpr Family kAvx2 = {gemm::matVecAvx2, gemm::vecMatAvx2, gemm::gemmAvx2,
+                          gemm::gemmTransAAvx2};
+
+}  // namespace
+
+bool Gemm::forward(core::RunEnv& env) {
+    if (env.halfPrecision || !weight || !weight->f32()) return false;
+    const CpuInfo& cpu = CpuInfo::get();
+    const Family& fam = cpu.avx2() && cpu.fma() ? kAvx2 : kSse;
+    const int m = sizeM(), n = sizeN(), k = sizeK();
+    const float* b = weight->f32();
+    const float* bi = bias ? bias->f32() : nullptr;
+    if (n == 1 && !transA) {
+        fam.matVec(inputs[0]->floatData(0), b, bi, outputs[0]->floatData(0), m, k);
+    } else if (m == 1) {
+        const float* a = inputs[0]->floatData(0);
+        float* c = outputs[0]->floatData(0);
+        if (transB)
+            fam.matVec(b, a, bi, c, n, k);
+        else
+            fam.vecMat(b, a, bi, c, n, k);
+    } else if (m >= 2 && n >= 2 && !transB) {
+        const float* a = inputs[0]->floatData(0);
+        float* c = outputs[0]->floatData(0);
+        if (transA)
+            fam.transA(a, b, c, m, n, k);
+        else
+            fam.general(a, b, bi, c, m, n, k);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace simd
+
+YNET_REGISTER_LAYER(3, "Gemm", simd::Gemm);
+
+}  // namespace YNet

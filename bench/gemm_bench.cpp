@@ -113,6 +113,10 @@ void ReadBandwidth(benchmark::State& state) {
     }
     report(state, 0, double(n) * 4);
 }
-BENCHMARK(ReadBandwidth)->Arg(257 * 513 * 2)->Arg(513 * 513 * 2)->Arg(128 * 1056 * 4)->Arg(64 << 20);
+BENCHMARK(ReadBandwidth)
+    ->Arg(257 * 513 * 2)
+    ->Arg(513 * 513 * 2)
+    ->Arg(128 * 1056 * 4)
+    ->Arg(64 << 20);
 
 }  // namespace

@@ -21,8 +21,8 @@ void sums4(const A* a, const int8_t* w, int32_t* out, int N, int K) {
     for (; n + 4 <= N; n += 4) {
         __m128i acc = _mm_setzero_si128();
         for (int k = 0; k < K; ++k)
-            acc = _mm_add_epi32(acc,
-                                _mm_mullo_epi32(_mm_set1_epi32(a[k]), widen(w + size_t(k) * N + n)));
+            acc = _mm_add_epi32(
+                acc, _mm_mullo_epi32(_mm_set1_epi32(a[k]), widen(w + size_t(k) * N + n)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n), acc);
     }
     for (; n < N; ++n) {

@@ -1,11 +1,12 @@
 // The kernels against double-precision references, over sweeps of sizes
 // that hit every block width and tail, for every ISA this machine has.
+#include "ynet/layers/gemm/gemm_kernels.h"
+
 #include <cstring>
 #include <utility>
 
 #include "tests/layers/gemm/gemm_test_util.h"
 #include "ynet/cpu_info.h"
-#include "ynet/layers/gemm/gemm_kernels.h"
 #include "ynet/tensor.h"
 
 using namespace YNet;
@@ -27,11 +28,11 @@ struct Family {
 };
 
 std::vector<Family> families() {
-    std::vector<Family> f{{"sse", gemm::matVecSse, gemm::vecMatSse, gemm::gemmSse,
-                           gemm::gemmTransASse}};
+    std::vector<Family> f{
+        {"sse", gemm::matVecSse, gemm::vecMatSse, gemm::gemmSse, gemm::gemmTransASse}};
     if (hasAvx2())
-        f.push_back({"avx2", gemm::matVecAvx2, gemm::vecMatAvx2, gemm::gemmAvx2,
-                     gemm::gemmTransAAvx2});
+        f.push_back(
+            {"avx2", gemm::matVecAvx2, gemm::vecMatAvx2, gemm::gemmAvx2, gemm::gemmTransAAvx2});
     return f;
 }
 
@@ -97,20 +98,18 @@ TEST(GemmKernels, VectorProductsMatchReference) {
                     auto y = guarded(size_t(R));
                     fam.matVec(mat.data(), v.data(), bi, y.data(), R, K);
                     for (int r = 0; r < R; ++r)
-                        expectNear(referenceDot(K, bi ? bi[r] : 0,
-                                                [&](int k) {
-                                                    return std::make_pair(mat[r * K + k], v[k]);
-                                                }),
+                        expectNear(referenceDot(
+                                       K, bi ? bi[r] : 0,
+                                       [&](int k) { return std::make_pair(mat[r * K + k], v[k]); }),
                                    y[r], "matVec", r);
                     expectGuard(y, size_t(R));
                     // mat read as B (K x R): y = v * B.
                     auto z = guarded(size_t(R));
                     fam.vecMat(mat.data(), v.data(), bi, z.data(), R, K);
                     for (int n = 0; n < R; ++n)
-                        expectNear(referenceDot(K, bi ? bi[n] : 0,
-                                                [&](int k) {
-                                                    return std::make_pair(v[k], mat[k * R + n]);
-                                                }),
+                        expectNear(referenceDot(
+                                       K, bi ? bi[n] : 0,
+                                       [&](int k) { return std::make_pair(v[k], mat[k * R + n]); }),
                                    z[n], "vecMat", n);
                     expectGuard(z, size_t(R));
                 }
@@ -134,9 +133,10 @@ TEST(GemmKernels, PackedFp32RowVectorMatchesReference) {
                 auto y = guarded(size_t(N));
                 gemm::rowVectorFp32Avx(x.data(), packed.data(), bi, y.data(), N, K);
                 for (int n = 0; n < N; ++n)
-                    expectNear(referenceDot(K, bi ? bi[n] : 0,
-                                            [&](int k) { return std::make_pair(x[k], B[k * N + n]); }),
-                               y[n], "rowVectorFp32", n);
+                    expectNear(
+                        referenceDot(K, bi ? bi[n] : 0,
+                                     [&](int k) { return std::make_pair(x[k], B[k * N + n]); }),
+                        y[n], "rowVectorFp32", n);
                 expectGuard(y, size_t(N));
             }
         }

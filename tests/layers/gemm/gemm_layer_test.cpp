@@ -35,7 +35,7 @@ struct LayerUnderTest {
     std::unique_ptr<Layer> layer;
 
     LayerUnderTest(const char* type, std::vector<const char*> weightNames, int transA = 0,
-          int transB = 0, int floatOutput = 0) {
+                   int transB = 0, int floatOutput = 0) {
         record.name = "g";
         record.type = type;
         record.words[0] = transA;
@@ -102,11 +102,11 @@ void checkDense(IsaLevel level, int K, int N) {
     EXPECT_EQ(g->packedWeights, packed);
     const float* y = s.y().f32();
     for (int n = 0; n < N; ++n)
-        expectNear(referenceDot(K, bias[n],
-                                [&](int k) {
-                                    return std::make_pair(x[k], asStored(path, B[size_t(k) * N + n]));
-                                }),
-                   y[n], "dense", n);
+        expectNear(
+            referenceDot(
+                K, bias[n],
+                [&](int k) { return std::make_pair(x[k], asStored(path, B[size_t(k) * N + n])); }),
+            y[n], "dense", n);
 }
 
 }  // namespace
@@ -160,9 +160,9 @@ TEST(GemmLayer, GenericShapesBiasAndRefusals) {
         EXPECT_EQ(s.y().c, 5u);
         ASSERT_TRUE(s.layer->forward(env));
         for (int r = 0; r < 5; ++r)
-            expectNear(referenceDot(7, bias[r],
-                                    [&](int k) { return std::make_pair(A[r * 7 + k], B[k]); }),
-                       s.y().f32()[r], "matVec", r);
+            expectNear(
+                referenceDot(7, bias[r], [&](int k) { return std::make_pair(A[r * 7 + k], B[k]); }),
+                s.y().f32()[r], "matVec", r);
     }
     {  // M = 3, N = 10 with a full 3x10 bias; then transB is refused.
         LayerUnderTest s("MatMul", {"B", "bias"});
@@ -175,10 +175,9 @@ TEST(GemmLayer, GenericShapesBiasAndRefusals) {
         ASSERT_TRUE(s.layer->forward(env));
         for (int m = 0; m < 3; ++m)
             for (int n = 0; n < 10; ++n)
-                expectNear(referenceDot(9, bias[m * 10 + n],
-                                        [&](int k) {
-                                            return std::make_pair(A[m * 9 + k], B[k * 10 + n]);
-                                        }),
+                expectNear(referenceDot(
+                               9, bias[m * 10 + n],
+                               [&](int k) { return std::make_pair(A[m * 9 + k], B[k * 10 + n]); }),
                            s.y().f32()[m * 10 + n], "general", m * 10 + n);
         static_cast<core::Gemm*>(s.layer.get())->transB = 1;
         EXPECT_FALSE(s.layer->forward(env));
@@ -196,8 +195,9 @@ TEST(GemmLayer, GenericShapesBiasAndRefusals) {
         EXPECT_EQ(s.y().c, 4u);
         ASSERT_TRUE(s.layer->forward(env));
         for (int n = 0; n < 4; ++n)
-            expectNear(referenceDot(6, 0, [&](int k) { return std::make_pair(x[k], B[n * 6 + k]); }),
-                       s.y().f32()[n], "transB", n);
+            expectNear(
+                referenceDot(6, 0, [&](int k) { return std::make_pair(x[k], B[n * 6 + k]); }),
+                s.y().f32()[n], "transB", n);
     }
     {  // B with no columns and M >= 2 is refused by the shape step.
         LayerUnderTest s("MatMul", {"B"});
@@ -252,7 +252,8 @@ TEST(GemmLayer, QuantizedProducts) {
                             << n;
                     } else {
                         const double f = double(ws[0] * is / os);
-                        const double exact = std::fmax(-127, std::fmin(127, std::round(double(sum + ibias[n]) * f)));
+                        const double exact =
+                            std::fmax(-127, std::fmin(127, std::round(double(sum + ibias[n]) * f)));
                         EXPECT_NEAR(s.y().s8()[n], exact, 1) << n;
                     }
                 }

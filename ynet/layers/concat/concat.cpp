@@ -1,0 +1,91 @@
+#include "ynet/layers/concat/concat.h"
+
+#include "ynet/cpu_info.h"
+#include "ynet/layer_registry.h"
+#include "ynet/layers/concat/concat_kernels.h"
+
+namespace YNet {
+namespace core {
+
+Concat::Concat(const LayerRecord& record, TensorMap& blobs, TensorMap& weights) {
+    init(record, blobs, weights, -1, 1, true, 0, 0, true);
+    axis = record.words[0] < 2 ? 3u : uint32_t(record.words[0]);
+}
+
+bool Concat::reshape() {
+    if (inputs.empty() || outputs.empty()) return false;
+    const Tensor& first = *inputs[0];
+    uint32_t sum = 0;
+    for (const Tensor* t : inputs) sum += axis == 3 ? t->c : t->w;
+    if (axis == 3) outputs[0]->set(first.n, first.h, first.w, sum, first.layout);
+    if (axis == 2) outputs[0]->set(first.n, first.h, sum, first.c, first.layout);
+    return true;
+}
+
+bool Concat::plan(Plan& p) {
+    if (inputs.empty() || outputs.empty() || (axis != 2 && axis != 3)) return false;
+    const Tensor& out = *outputs[0];
+    p.rows = axis == 3 ? size_t(out.h) * out.w : out.h;
+    size_t total = 0;
+    for (Tensor* t : inputs) {
+        const float* s = t->floatData(0, false, false, false);
+        if (!s) return false;
+        p.src.push_back(s);
+        p.len.push_back(axis == 3 ? t->c : size_t(t->w) * t->c);
+        total += p.len.back();
+    }
+    if (total * p.rows > outputs[0]->floatCapacity()) return false;
+    p.dst = outputs[0]->floatData(0, false, false, false);
+    return p.dst != nullptr;
+}
+
+}  // namespace core
+
+namespace ref {
+
+bool Concat::forward(core::RunEnv&) {
+    if (quantMode != 0) return false;
+    Plan p;
+    if (!plan(p)) return false;
+    concat::copyRowsPortable(p.src.data(), p.len.data(), p.src.size(), p.rows, p.dst);
+    return true;
+}
+
+}  // namespace ref
+
+namespace simd {
+
+bool Concat::forward(core::RunEnv&) {
+    if (quantMode != 0) return false;
+    Plan p;
+    if (!plan(p)) return false;
+    concat::copyRowsSse(p.src.data(), p.len.data(), p.src.size(), p.rows, p.dst);
+    return true;
+}
+
+}  // namespace simd
+
+namespace x86 {
+
+bool Concat::forward(core::RunEnv& env) {
+    if (inputs.empty() || outputs.empty()) return false;
+    const bool is822 = axis == 3 && inputs.size() == 3 && inputs[0]->c == 8 &&
+                       inputs[1]->c == 2 && inputs[2]->c == 2;
+    if (quantMode != 0 && !is822) return false;
+    Plan p;
+    if (!plan(p)) return false;
+    if (is822) {
+        concat::concat822(p.src[0], p.src[1], p.src[2], p.rows, p.dst);
+    } else if (!env.halfPrecision && CpuInfo::get().avx()) {
+        concat::copyRowsAvx(p.src.data(), p.len.data(), p.src.size(), p.rows, p.dst);
+    } else {
+        concat::copyRowsSse(p.src.data(), p.len.data(), p.src.size(), p.rows, p.dst);
+    }
+    return true;
+}
+
+}  // namespace x86
+
+YNET_REGISTER_LAYER(3, "Concat", x86::Concat);
+
+}  // namespace YNet

@@ -1,0 +1,137 @@
+#include "ynet/layers/reshape/reshape.h"
+
+#include "ynet/layer_registry.h"
+#include "ynet/log.h"
+
+namespace YNet {
+namespace {
+
+uint32_t dim(const Tensor& t, uint32_t axis) {
+    const uint32_t d[4] = {t.n, t.h, t.w, t.c};
+    return d[axis];
+}
+
+// out[o0][o1][o2][o3] = in[i] with i[perm[k]] = o_k; both NHWC. The output
+// strides are walked in order, the input index follows the permuted strides.
+template <class E>
+void permute(const Tensor& in, const uint32_t* perm, const E* src, E* dst) {
+    const size_t inStride[4] = {size_t(in.h) * in.w * in.c, size_t(in.w) * in.c, in.c, 1};
+    size_t od[4], st[4];
+    for (int k = 0; k < 4; ++k) {
+        od[k] = dim(in, perm[k]);
+        st[k] = inStride[perm[k]];
+    }
+    for (size_t a = 0; a < od[0]; ++a)
+        for (size_t b = 0; b < od[1]; ++b)
+            for (size_t c = 0; c < od[2]; ++c) {
+                const E* s = src + a * st[0] + b * st[1] + c * st[2];
+                for (size_t d = 0; d < od[3]; ++d) *dst++ = s[d * st[3]];
+            }
+}
+
+}  // namespace
+
+namespace core {
+
+Reshape::Reshape(const LayerRecord& record, TensorMap& blobs, TensorMap& weights) {
+    init(record, blobs, weights, -1, 1, true, 0, 0, true);
+    for (int i = 0; i < 4; ++i) shape[i] = record.words[i];
+}
+
+bool Reshape::reshape() {
+    if (inputs.empty() || outputs.empty()) return false;
+    const Tensor& in = *inputs[0];
+    shape[0] = int32_t(in.n);
+    int unknown = -1;
+    uint64_t known = 1;
+    for (int i = 0; i < 4; ++i) {
+        if (shape[i] >= 1) {
+            known *= uint64_t(shape[i]);
+        } else if (unknown >= 0) {
+            return false;
+        } else {
+            unknown = i;
+        }
+    }
+    if (unknown >= 0) shape[unknown] = known ? int32_t(in.floatCapacity() / known) : 0;
+    outputs[0]->set(uint32_t(shape[0]), uint32_t(shape[1]), uint32_t(shape[2]),
+                    uint32_t(shape[3]), kNHWC);
+    return true;
+}
+
+TransposeAxis::TransposeAxis(const LayerRecord& record, TensorMap& blobs, TensorMap& weights) {
+    init(record, blobs, weights, -1, 1, true, 0, 0, true);
+    for (int i = 0; i < 4; ++i) perm[i] = uint32_t(record.words[i]);
+}
+
+bool TransposeAxis::reshape() {
+    if (inputs.empty() || outputs.empty()) return false;
+    const Tensor& in = *inputs[0];
+    for (uint32_t p : perm)
+        if (p > 3) return false;
+    outputs[0]->set(dim(in, perm[0]), dim(in, perm[1]), dim(in, perm[2]), dim(in, perm[3]),
+                    in.layout);
+    return true;
+}
+
+}  // namespace core
+
+namespace ref {
+
+// The output becomes a view: every buffer the input has replaces the
+// output's (owned ones freed first) and is marked not owned.
+bool Reshape::forward(core::RunEnv&) {
+    if (inputs.empty() || outputs.empty()) return false;
+    Tensor& in = *inputs[0];
+    Tensor& out = *outputs[0];
+    for (int r = kFloat; r <= kS8; ++r) {
+        if (!in.data[r] || out.data[r] == in.data[r]) continue;
+        if (out.data[r] && !out.notOwned[r]) alignedFree(out.data[r]);
+        out.data[r] = in.data[r];
+        out.notOwned[r] = true;
+    }
+    out.capacity = 0;
+    out.set(uint32_t(shape[0]), uint32_t(shape[1]), uint32_t(shape[2]), uint32_t(shape[3]),
+            kNHWC);
+    return true;
+}
+
+bool TransposeAxis::supported() const {
+    static const uint32_t kPerms[3][4] = {{0, 1, 3, 2}, {0, 2, 3, 1}, {1, 0, 3, 2}};
+    for (const auto& p : kPerms)
+        if (p[0] == perm[0] && p[1] == perm[1] && p[2] == perm[2] && p[3] == perm[3])
+            return true;
+    return false;
+}
+
+bool TransposeAxis::forward(core::RunEnv& env) {
+    if (inputs.empty() || outputs.empty()) return false;
+    if (!supported()) {
+        printLog(" the set perm case is not supported! \n");
+        return false;
+    }
+    Tensor& in = *inputs[0];
+    Tensor& out = *outputs[0];
+    const size_t n = size_t(in.n) * in.h * in.w * in.c;
+    if (env.halfPrecision) {
+        if (!in.f16()) return false;
+        if (!out.f16()) {
+            out.data[kHalf] = alignedAlloc(n * sizeof(uint16_t));
+            out.notOwned[kHalf] = false;
+        }
+        permute(in, perm, in.f16(), out.f16());
+        return true;
+    }
+    const float* src = in.floatData(0, false, false, false);
+    float* dst = out.floatData(0, false, false, false);
+    if (!src || !dst || out.floatCapacity() < n) return false;
+    permute(in, perm, src, dst);
+    return true;
+}
+
+}  // namespace ref
+
+YNET_REGISTER_LAYER(3, "Reshape", ref::Reshape);
+YNET_REGISTER_LAYER(3, "TransposeAxis", ref::TransposeAxis);
+
+}  // namespace YNet

@@ -1,0 +1,240 @@
+#pragma once
+// Depthwise kernel bodies written once over a small vector-ops struct so the
+// SSE and AVX2/FMA builds share one tiling. Ops provides V, W (lanes),
+// zero(), set1(f), load(p), store(p, v), madd(a, b, acc) = acc + a*b,
+// max(a, b) and min(a, b). Included by one kernel file per ISA; the unnamed
+// namespace keeps each build's copy local.
+//
+// Tiles: one channel block of B = NV*W channels by up to 4 output positions,
+// accumulators initialised from the bias. Positions whose taps all fall
+// inside the input run unchecked in groups of 4; border positions run one at
+// a time with the valid taps only.
+#include <algorithm>
+#include <cstddef>
+
+#include "ynet/layers/depthwise/depthwise_kernels.h"
+
+namespace YNet {
+namespace dw {
+namespace {
+namespace generic {
+
+inline int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+inline int ceilDiv(int a, int b) { return floorDiv(a + b - 1, b); }
+
+// Taps t in [first, end) keep origin + t*d inside [0, n).
+struct TapRange {
+    int first, end;
+    TapRange(int origin, int d, int taps, int n) {
+        first = std::max(0, ceilDiv(-origin, d));
+        end = std::max(first, std::min(taps, ceilDiv(n - origin, d)));
+    }
+};
+
+// Output positions whose taps all lie inside the input: [lo, hi).
+struct Interior {
+    int lo, hi;
+    Interior(int outLen, int inLen, int pad, int stride, int dil, int taps) {
+        lo = std::min(outLen, ceilDiv(pad, stride));
+        hi = std::max(lo, std::min(outLen, floorDiv(inLen - 1 + pad - (taps - 1) * dil, stride) + 1));
+    }
+};
+
+// One axis of a 1-D layer: the other spatial size is 1 on both sides.
+struct Line {
+    int inLen, outLen, stride, dil, pad;
+};
+inline Line lineOf(const Geometry& g) {
+    if (g.kernelH == 1 && g.inH == 1 && g.outH == 1 && g.kernelW != 1)
+        return {g.inW, g.outW, g.strideW, g.dilationW, g.padLeft};
+    return {g.inH, g.outH, g.strideH, g.dilationH, g.padTop};
+}
+
+template <class O>
+struct Act {
+    using V = typename O::V;
+    uint32_t kind;
+    V param, zero;
+    explicit Act(const Activation& a) : kind(a.kind), param(O::set1(a.param)), zero(O::zero()) {}
+    V operator()(V v) const {
+        switch (kind) {
+            case 1: return O::max(v, zero);
+            case 2: return O::min(O::max(v, zero), param);
+            case 6: return O::madd(param, O::min(v, zero), O::max(v, zero));
+            default: return v;
+        }
+    }
+};
+
+template <class O, int NV>
+struct Acc {
+    typename O::V v[NV];
+    void init(const float* bias) {
+        for (int j = 0; j < NV; ++j) v[j] = O::load(bias + j * O::W);
+    }
+    // v += in[0..B) * w[0..B), element-wise
+    void add(const float* in, const float* w) {
+        for (int j = 0; j < NV; ++j) v[j] = O::madd(O::load(in + j * O::W), O::load(w + j * O::W), v[j]);
+    }
+    // v += x * w[0..B)
+    void addBroadcast(float x, const float* w) {
+        const auto xv = O::set1(x);
+        for (int j = 0; j < NV; ++j) v[j] = O::madd(xv, O::load(w + j * O::W), v[j]);
+    }
+    void store(float* out, const Act<O>& act) const {
+        for (int j = 0; j < NV; ++j) O::store(out + j * O::W, act(v[j]));
+    }
+};
+
+// Start channel of block k: the last block is moved back to end at C.
+inline int blockStart(int k, int B, int C) { return std::min(k * B, C - B); }
+
+// Five-tap line with compile-time stride S and dilation D. Weights blocked
+// ([block][tap][B]) or, with ChanInner, channel innermost ([tap][C]).
+template <class O, int B, int S, int D, bool ChanInner>
+void line(const Geometry& g, const Operands& o, const Activation& a) {
+    constexpr int NV = B / O::W, T = 5;
+    const Line ln = lineOf(g);
+    const int C = g.outC;
+    const Act<O> act(a);
+    const Interior inner(ln.outLen, ln.inLen, ln.pad, S, D, T);
+    const int ws = ChanInner ? C : B;
+    for (int k = 0; k * B < C; ++k) {
+        const int c0 = blockStart(k, B, C);
+        const float* w = ChanInner ? o.weight + c0 : o.weight + size_t(k) * T * B;
+        const float* in = o.in + c0;
+        float* out = o.out + c0;
+        auto single = [&](int x) {
+            Acc<O, NV> acc;
+            acc.init(o.bias + c0);
+            const int p0 = x * S - ln.pad;
+            for (int t = 0; t < T; ++t) {
+                const int p = p0 + t * D;
+                if (p >= 0 && p < ln.inLen) acc.add(in + size_t(p) * C, w + t * ws);
+            }
+            acc.store(out + size_t(x) * C, act);
+        };
+        int x = 0;
+        for (; x < inner.lo; ++x) single(x);
+        for (; x + 4 <= inner.hi; x += 4) {
+            Acc<O, NV> acc[4];
+            for (int i = 0; i < 4; ++i) acc[i].init(o.bias + c0);
+            const float* base = in + size_t(x * S - ln.pad) * C;
+            for (int t = 0; t < T; ++t)
+                for (int i = 0; i < 4; ++i) acc[i].add(base + size_t(i * S + t * D) * C, w + t * ws);
+            for (int i = 0; i < 4; ++i) acc[i].store(out + size_t(x + i) * C, act);
+        }
+        for (; x < ln.outLen; ++x) single(x);
+    }
+}
+
+// Depthwise, any geometry; weights [block][ky][kx][B].
+template <class O, int B>
+void blocked(const Geometry& g, const Operands& o, const Activation& a) {
+    constexpr int NV = B / O::W;
+    const int C = g.outC, taps = g.kernelH * g.kernelW;
+    const Act<O> act(a);
+    const Interior inner(g.outW, g.inW, g.padLeft, g.strideW, g.dilationW, g.kernelW);
+    for (int k = 0; k * B < C; ++k) {
+        const int c0 = blockStart(k, B, C);
+        const float* w = o.weight + size_t(k) * taps * B;
+        for (int oy = 0; oy < g.outH; ++oy) {
+            const int y0 = oy * g.strideH - g.padTop;
+            const TapRange ky(y0, g.dilationH, g.kernelH, g.inH);
+            const float* inRow = o.in + c0;
+            float* outRow = o.out + size_t(oy) * g.outW * C + c0;
+            auto pixel = [&](int y, int x) { return inRow + (size_t(y) * g.inW + x) * g.inC; };
+            auto single = [&](int ox) {
+                const int x0 = ox * g.strideW - g.padLeft;
+                const TapRange kx(x0, g.dilationW, g.kernelW, g.inW);
+                Acc<O, NV> acc;
+                acc.init(o.bias + c0);
+                for (int i = ky.first; i < ky.end; ++i)
+                    for (int j = kx.first; j < kx.end; ++j)
+                        acc.add(pixel(y0 + i * g.dilationH, x0 + j * g.dilationW),
+                                w + (i * g.kernelW + j) * B);
+                acc.store(outRow + size_t(ox) * C, act);
+            };
+            int ox = 0;
+            for (; ox < inner.lo; ++ox) single(ox);
+            for (; ox + 4 <= inner.hi; ox += 4) {
+                Acc<O, NV> acc[4];
+                for (int q = 0; q < 4; ++q) acc[q].init(o.bias + c0);
+                const int x0 = ox * g.strideW - g.padLeft;
+                for (int i = ky.first; i < ky.end; ++i)
+                    for (int j = 0; j < g.kernelW; ++j)
+                        for (int q = 0; q < 4; ++q)
+                            acc[q].add(pixel(y0 + i * g.dilationH, x0 + q * g.strideW + j * g.dilationW),
+                                       w + (i * g.kernelW + j) * B);
+                for (int q = 0; q < 4; ++q) acc[q].store(outRow + size_t(ox + q) * C, act);
+            }
+            for (; ox < g.outW; ++ox) single(ox);
+        }
+    }
+}
+
+// Grouped: output block of B channels (inside one group of M = outC/group)
+// sums over the group's K = inC/group input channels, each broadcast;
+// weights [block][ky][kx][k][B].
+template <class O, int B>
+void grouped(const Geometry& g, const Operands& o, const Activation& a) {
+    constexpr int NV = B / O::W;
+    const int M = g.outC / g.group, K = g.inC / g.group;
+    const int taps = g.kernelH * g.kernelW;
+    const Act<O> act(a);
+    for (int k = 0; k * B < g.outC; ++k) {
+        const int c0 = k * B;
+        const float* w = o.weight + size_t(k) * taps * K * B;
+        const float* in = o.in + (c0 / M) * K;
+        for (int oy = 0; oy < g.outH; ++oy) {
+            const int y0 = oy * g.strideH - g.padTop;
+            const TapRange ky(y0, g.dilationH, g.kernelH, g.inH);
+            for (int ox = 0; ox < g.outW; ++ox) {
+                const int x0 = ox * g.strideW - g.padLeft;
+                const TapRange kx(x0, g.dilationW, g.kernelW, g.inW);
+                Acc<O, NV> acc;
+                acc.init(o.bias + c0);
+                for (int i = ky.first; i < ky.end; ++i)
+                    for (int j = kx.first; j < kx.end; ++j) {
+                        const int y = y0 + i * g.dilationH, x = x0 + j * g.dilationW;
+                        const float* ip = in + (size_t(y) * g.inW + x) * g.inC;
+                        const float* wp = w + size_t(i * g.kernelW + j) * K * B;
+                        for (int c = 0; c < K; ++c) acc.addBroadcast(ip[c], wp + c * B);
+                    }
+                acc.store(o.out + (size_t(oy) * g.outW + ox) * g.outC + c0, act);
+            }
+        }
+    }
+}
+
+// Transposed five-tap line, stride 2, dilation 2; weights [tap][C]. Output
+// position x gathers input positions r/2 + t (r = x - offset) when r is even;
+// odd r receives no tap and holds the bias.
+template <class O, int B>
+void deconvLine(const Geometry& g, const Operands& o, const Activation& a) {
+    constexpr int NV = B / O::W, T = 5;
+    const Line ln = lineOf(g);
+    const int C = g.outC, offset = (T - 1) * 2 - ln.pad;
+    const Act<O> act(a);
+    for (int k = 0; k * B < C; ++k) {
+        const int c0 = blockStart(k, B, C);
+        const float* w = o.weight + c0;
+        const float* in = o.in + c0;
+        for (int x = 0; x < ln.outLen; ++x) {
+            Acc<O, NV> acc;
+            acc.init(o.bias + c0);
+            const int r = x - offset;
+            if ((r & 1) == 0) {
+                const int base = r / 2;
+                const TapRange t(base, 1, T, ln.inLen);
+                for (int i = t.first; i < t.end; ++i) acc.add(in + size_t(base + i) * C, w + i * C);
+            }
+            acc.store(o.out + size_t(x) * C + c0, act);
+        }
+    }
+}
+
+}  // namespace generic
+}  // namespace
+}  // namespace dw
+}  // namespace YNet

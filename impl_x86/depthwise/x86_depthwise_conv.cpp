@@ -1,0 +1,21 @@
+#include "impl_x86/depthwise/x86_depthwise_conv.h"
+
+#include "ynet/layer_registry.h"
+#include "ynet/layers/depthwise/depthwise_run.h"
+
+namespace YNet {
+namespace x86 {
+
+dw::Choice DepthwiseConv::selectKernel(const core::RunEnv& env) const {
+    return dw::selectDepthwise(depthwiseGeometry(*this, int(depthwiseGroup)), CpuInfo::get(),
+                               env.halfPrecision);
+}
+
+bool DepthwiseConv::forward(core::RunEnv& env) {
+    return dw::runChoice(*this, selectKernel(env), depthwiseGeometry(*this, int(depthwiseGroup)));
+}
+
+YNET_REGISTER_LAYER(3, "DepthwiseConv", DepthwiseConv);
+
+}  // namespace x86
+}  // namespace YNet

@@ -1,0 +1,83 @@
+// The network's depthwise shapes through the dispatching kernels: five-tap,
+// stride-2, dilation-2 down-sampling along the rows (513 -> 257 at 12
+// channels, then 257 -> 129 -> 65 -> 33 at 64) and the 33 -> 65 transposed
+// up-sampling. Counters: GFLOP/s (2 per tap and channel, taps inside the
+// input only counted as issued) and bytes moved per call (input, weights,
+// bias and output once).
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <vector>
+
+#include "impl_x86/depthwise/dw_select.h"
+#include "ynet/cpu_info.h"
+
+namespace {
+
+using namespace YNet;
+
+dw::Geometry lineGeometry(int inRows, int outRows, int channels) {
+    dw::Geometry g;
+    g.inH = inRows;
+    g.outH = outRows;
+    g.inC = g.outC = g.group = channels;
+    g.kernelH = 5;
+    g.strideH = 2;
+    g.dilationH = 2;
+    g.padTop = 4;
+    return g;
+}
+
+// Packed weight sizes: blocked codes hold ceil(C / B) blocks of 5 * B.
+size_t weightFloats(const dw::Choice& c, int channels) {
+    if (c.path != dw::Path::Vector || c.weightCode == 0 || c.weightCode == 37) return 5 * size_t(channels);
+    return size_t((channels + c.block - 1) / c.block) * 5 * c.block;
+}
+
+void run(benchmark::State& state, const dw::Geometry& g, bool transposed) {
+    const CpuInfo& cpu = CpuInfo::get();
+    const dw::Choice c = transposed ? dw::selectDepthwiseDeconv(g, cpu, false) : dw::selectDepthwise(g, cpu, false);
+    std::mt19937 rng(1);
+    std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+    auto random = [&](size_t n) {
+        std::vector<float> v(n + 64);
+        for (float& f : v) f = d(rng);
+        return v;
+    };
+    const auto in = random(size_t(g.inH) * g.inC), w = random(weightFloats(c, g.outC)), bias = random(g.outC);
+    std::vector<float> out(size_t(g.outH) * g.outC + 64);
+    const dw::Operands ops{in.data(), w.data(), bias.data(), out.data()};
+    const dw::Activation leaky{6, 0.01f};
+    for (auto _ : state) {
+        if (c.path == dw::Path::Vector)
+            c.kernel(g, ops, leaky);
+        else if (transposed)
+            dw::genericDepthwiseDeconv(g, ops, leaky);
+        else
+            dw::dilatedDepthwise(g, ops);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    // Transposed: only every second output row gathers taps.
+    const double taps = transposed ? 5.0 * (g.outH + 1) / 2 : 5.0 * g.outH;
+    const double flops = 2.0 * taps * g.outC;
+    const double bytes =
+        4.0 * (double(g.inH) * g.inC + weightFloats(c, g.outC) + g.outC + double(g.outH) * g.outC);
+    state.counters["GFLOP/s"] = benchmark::Counter(flops * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["bytes/call"] = bytes;
+    state.SetLabel(std::string(c.avx ? "avx2 block " : "sse block ") + std::to_string(c.block));
+}
+
+void BM_Down513x12(benchmark::State& s) { run(s, lineGeometry(513, 257, 12), false); }
+void BM_Down257x64(benchmark::State& s) { run(s, lineGeometry(257, 129, 64), false); }
+void BM_Down129x64(benchmark::State& s) { run(s, lineGeometry(129, 65, 64), false); }
+void BM_Down65x64(benchmark::State& s) { run(s, lineGeometry(65, 33, 64), false); }
+void BM_Up33x64(benchmark::State& s) { run(s, lineGeometry(33, 65, 64), true); }
+
+BENCHMARK(BM_Down513x12);
+BENCHMARK(BM_Down257x64);
+BENCHMARK(BM_Down129x64);
+BENCHMARK(BM_Down65x64);
+BENCHMARK(BM_Up33x64);
+
+}  // namespace

@@ -143,7 +143,9 @@ DeConv::DeConv(const LayerRecord& record, TensorMap& blobs, TensorMap& weights)
 }
 
 bool DeConv::reshape() {
-    reshapeTransposed(targetH, targetW, int32_t(weight->c * group), false);
+    // After the kernels packed the weight transposed its n and c are swapped.
+    const uint32_t perGroup = weight->transposed ? weight->n : weight->c;
+    reshapeTransposed(targetH, targetW, int32_t(perGroup * group), false);
     setFlopsAndKey();
     return true;
 }

@@ -1,0 +1,117 @@
+// Convolution kernels on the network's own shapes: the 1x1 channel mixers
+// over 257, 129, 65 and 33 rows and the 3-tap convolutions of the gated
+// blocks. Each kernel runs directly on pre-packed weights so only the
+// kernel is timed; GFLOP/s counts 2 flops per multiply-add.
+#include <benchmark/benchmark.h>
+#include <immintrin.h>
+
+#include <ctime>
+#include <vector>
+
+#include "impl_x86/conv/conv_select.h"
+#include "ynet/cpu_info.h"
+#include "ynet/tensor.h"
+
+namespace {
+
+using namespace YNet;
+
+struct Buffers {
+    Tensor in, out, weight, bias;
+    conv::Args args{};
+};
+
+// Builds random operands for one kernel; weights are packed in its layout.
+void setUp(Buffers& b, const conv::KernelInfo& k, int rows, int ic, int oc, int taps) {
+    b.in.set(1, uint32_t(rows), 1, uint32_t(ic), kNHWC);
+    b.out.set(1, uint32_t(rows), 1, uint32_t(oc), kNHWC);
+    b.weight.set(uint32_t(oc), uint32_t(taps), 1, uint32_t(ic), kNCHW);
+    b.bias.set(1, 1, 1, uint32_t(oc + 32), kNHWC);
+    float* w = b.weight.floatData(kNCHW);
+    for (uint32_t i = 0; i < b.weight.count; ++i) w[i] = float(i % 7) * 0.1f - 0.3f;
+    float* x = b.in.floatData();
+    for (uint32_t i = 0; i < b.in.count; ++i) x[i] = float(i % 5) * 0.2f - 0.4f;
+    b.args.g = {rows, 1, ic, rows, 1, oc, taps, 1, 1, 1, 1, 1, taps / 2, 0, 1};
+    b.args.in = x;
+    b.args.w = b.weight.floatData(k.weightCode);
+    b.args.bias = b.bias.floatData();
+    b.args.out = b.out.floatData();
+}
+
+void runKernel(benchmark::State& state, conv::KernelId id, int taps, bool needsAvx2) {
+    const CpuInfo& cpu = CpuInfo::get();
+    if (needsAvx2 && !(cpu.avx2() && cpu.fma())) {
+        state.SkipWithError("no AVX2/FMA");
+        return;
+    }
+    const conv::KernelInfo& k = conv::kernelInfo(id);
+    const int rows = int(state.range(0)), ic = int(state.range(1)), oc = int(state.range(2));
+    Buffers b;
+    setUp(b, k, rows, ic, oc, taps);
+    for (auto _ : state) {
+        k.run(b.args);
+        benchmark::DoNotOptimize(b.args.out[0]);
+        benchmark::ClobberMemory();
+    }
+    const double flops = 2.0 * rows * ic * oc * taps;
+    state.counters["GFLOP/s"] =
+        benchmark::Counter(flops * double(state.iterations()), benchmark::Counter::kIsRate);
+    state.SetLabel(k.name);
+}
+
+// The network's pointwise layers (rows, IC, OC).
+void pointwiseShapes(benchmark::internal::Benchmark* b) {
+    for (auto s : std::vector<std::vector<int64_t>>{{257, 12, 64}, {129, 64, 64}, {65, 64, 64},
+                                                    {33, 64, 32}, {33, 128, 64}, {65, 96, 32},
+                                                    {129, 96, 32}, {33, 64, 64}})
+        b->Args(s);
+}
+
+void Fast1x1B32(benchmark::State& s) { runKernel(s, conv::KernelId::Fast1x1B32, 1, true); }
+void Pointwise1x1Avx16(benchmark::State& s) {
+    runKernel(s, conv::KernelId::PointwiseAvx16, 1, true);
+}
+void Pointwise1x1Sse8(benchmark::State& s) {
+    runKernel(s, conv::KernelId::PointwiseSse8, 1, false);
+}
+void ThreeTapLineAvx16(benchmark::State& s) { runKernel(s, conv::KernelId::LineAvx16, 3, true); }
+void ThreeTapLineSse8(benchmark::State& s) { runKernel(s, conv::KernelId::LineSse8, 3, false); }
+void DotAvx16(benchmark::State& s) { runKernel(s, conv::KernelId::DotAvx16, 1, true); }
+
+BENCHMARK(Fast1x1B32)->Apply(pointwiseShapes);
+BENCHMARK(Pointwise1x1Avx16)->Apply(pointwiseShapes);
+BENCHMARK(Pointwise1x1Sse8)->Apply(pointwiseShapes);
+BENCHMARK(ThreeTapLineAvx16)->Args({33, 64, 64});
+BENCHMARK(ThreeTapLineSse8)->Args({33, 64, 64});
+BENCHMARK(DotAvx16)->Args({257, 96, 1});
+
+// This core's fused multiply-add peak: independent FMA chains, 8 lanes,
+// 2 flops each, timed once in processor time (the kernels' rates are per
+// processor second too) and reported as a constant counter.
+__attribute__((target("avx2,fma"))) double fmaPeakGflops() {
+    __m256 acc[10];
+    for (int i = 0; i < 10; ++i) acc[i] = _mm256_set1_ps(float(i));
+    const __m256 m = _mm256_set1_ps(0.999999f), a = _mm256_set1_ps(1e-7f);
+    const long iters = 20000000;
+    const std::clock_t t0 = std::clock();
+    for (long n = 0; n < iters; ++n)
+        for (int i = 0; i < 10; ++i) acc[i] = _mm256_fmadd_ps(acc[i], m, a);
+    const double sec = double(std::clock() - t0) / CLOCKS_PER_SEC;
+    float sink = 0;
+    for (int i = 0; i < 10; ++i) sink += _mm256_cvtss_f32(acc[i]);
+    benchmark::DoNotOptimize(sink);
+    return double(iters) * 10 * 8 * 2 / sec / 1e9;
+}
+
+void FmaPeak(benchmark::State& state) {
+    if (!(CpuInfo::get().avx2() && CpuInfo::get().fma())) {
+        state.SkipWithError("no AVX2/FMA");
+        return;
+    }
+    double peak = 0;
+    for (auto _ : state) peak = fmaPeakGflops();
+    state.counters["GFLOP/s"] = peak;
+}
+BENCHMARK(FmaPeak)->Iterations(1);
+
+}  // namespace

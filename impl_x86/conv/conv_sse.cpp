@@ -1,0 +1,68 @@
+// SSE2 kernels (baseline x86-64): 4-float registers.
+#include <emmintrin.h>
+
+#include "impl_x86/conv/conv_tiles.h"
+
+namespace YNet {
+namespace conv {
+namespace {
+
+struct Sse {
+    using R = __m128;
+    static constexpr int W = 4;
+    static R load(const float* p) { return _mm_loadu_ps(p); }
+    static void store(float* p, R v) { _mm_storeu_ps(p, v); }
+    static R set1(float f) { return _mm_set1_ps(f); }
+    static R fma(R a, R b, R c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+    static R max(R a, R b) { return _mm_max_ps(a, b); }
+    static R min(R a, R b) { return _mm_min_ps(a, b); }
+    static R add(R a, R b) { return _mm_add_ps(a, b); }
+    static R mul(R a, R b) { return _mm_mul_ps(a, b); }
+    static R zero() { return _mm_setzero_ps(); }
+    static float hsum(R v) {
+        R s = _mm_add_ps(v, _mm_movehl_ps(v, v));
+        s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 1));
+        return _mm_cvtss_f32(s);
+    }
+};
+
+}  // namespace
+
+template <int NV> void conv1x1Sse(const Args& a) { pointwise<Sse, NV, 4>(a); }
+template <int NV> void convLineSse(const Args& a) { line<Sse, NV, 4>(a); }
+template <int NV> void convGeneralSse(const Args& a) { general<Sse, NV, 4, false>(a); }
+template <int NV> void convDotSse(const Args& a) { dot<Sse, NV>(a); }
+void convSingleOutSse(const Args& a) { singleOutput<Sse>(a); }
+template <int NV> void deconvOcBlockSse(const Args& a) { deconvOcBlocked<Sse, NV>(a); }
+void deconvDotSse(const Args& a) { deconvDotProducts<Sse>(a); }
+
+// group = OC = 4: each output channel reads its own input channel, weights
+// W[ky][kx][ch].
+void deconvDepthwise4Sse(const Args& a) {
+    const Geometry& g = a.g;
+    for (int oy = 0; oy < g.oh; ++oy)
+        for (int ox = 0; ox < g.ow; ++ox) {
+            __m128 acc = _mm_loadu_ps(a.bias);
+            for (int ky = 0; ky < g.kh; ++ky)
+                for (int kx = 0; kx < g.kw; ++kx)
+                    if (const float* x = deconvSource(a, oy, ox, ky, kx))
+                        acc = _mm_add_ps(acc, _mm_mul_ps(_mm_loadu_ps(x),
+                                                         _mm_loadu_ps(a.w + (ky * g.kw + kx) * 4)));
+            _mm_storeu_ps(a.out + (size_t(oy) * g.ow + ox) * 4, acc);
+        }
+}
+
+template void conv1x1Sse<1>(const Args&);
+template void conv1x1Sse<2>(const Args&);
+template void conv1x1Sse<3>(const Args&);
+template void convLineSse<1>(const Args&);
+template void convLineSse<2>(const Args&);
+template void convGeneralSse<1>(const Args&);
+template void convGeneralSse<2>(const Args&);
+template void convDotSse<1>(const Args&);
+template void convDotSse<2>(const Args&);
+template void convDotSse<3>(const Args&);
+template void deconvOcBlockSse<1>(const Args&);
+
+}  // namespace conv
+}  // namespace YNet

@@ -1,0 +1,110 @@
+#include "host/aec_pipeline.h"
+
+#include <algorithm>
+
+namespace aec {
+
+namespace {
+
+// The linear filter is causal: align the reference a little early so a
+// delay estimate off by a frame or two still leaves the echo inside it.
+constexpr int kAlignMargin = 2 * kHop;
+constexpr int kMaxDelay = DelayEstimator::kMaxLagFrames * kHop;
+
+void passAll(const float*, float* mask) { std::fill(mask, mask + kBins, 1.0f); }
+
+}  // namespace
+
+std::unique_ptr<AecPipeline> AecPipeline::create(const AecOptions& options) {
+  const bool supported = options.sampleRate == kSampleRate && options.filterMs >= 10 &&
+                         options.filterMs <= 2000 && options.delayMs <= kMaxDelay * 1000 / kSampleRate &&
+                         options.maskFloor >= 0.0f && options.maskFloor <= 1.0f;
+  if (!supported) return nullptr;
+  return std::unique_ptr<AecPipeline>(new AecPipeline(options));
+}
+
+AecPipeline::AecPipeline(const AecOptions& options)
+    : options_(options),
+      filterSamples_(options.filterMs * kSampleRate / 1000),
+      canceller_(kHop, filterSamples_, kSampleRate),
+      maskSource_(passAll),
+      refRing_(kRefHistory, 0.0f),
+      aligned_(kHop),
+      err_(kHop),
+      mask_(kBins),
+      features_(kFeatureFloats) {
+  for (auto& s : spectra_) s.assign(kBins, Complex());
+  reset();
+}
+
+void AecPipeline::reset() {
+  canceller_.reset();
+  delay_.reset();
+  builder_.reset();
+  micStft_.reset();
+  refStft_.reset();
+  errStft_.reset();
+  synth_.reset();
+  std::fill(refRing_.begin(), refRing_.end(), 0.0f);
+  refWritten_ = 0;
+  appliedDelay_ = -1;
+  std::fill(features_.begin(), features_.end(), 0.0f);
+}
+
+int AecPipeline::delaySamples() const {
+  if (options_.delayMs >= 0) return options_.delayMs * kSampleRate / 1000;
+  return delay_.delayFrames() * kHop;
+}
+
+bool AecPipeline::delayLocked() const { return options_.delayMs >= 0 || delay_.locked(); }
+
+void AecPipeline::alignReference(const float* ref, float* aligned) {
+  for (int n = 0; n < kHop; ++n) refRing_[(refWritten_ + n) % kRefHistory] = ref[n];
+  refWritten_ += kHop;
+  // Re-align (and restart the adaptive filter) only when the estimate leaves
+  // the span the filter covers; small changes stay inside its taps.
+  const int estimate = delaySamples();
+  const bool outside = estimate < appliedDelay_ || estimate > appliedDelay_ + filterSamples_ / 2;
+  if (appliedDelay_ < 0 || outside) {
+    if (appliedDelay_ >= 0) canceller_.reset();
+    appliedDelay_ = std::max(0, estimate - kAlignMargin);
+  }
+  const long start = refWritten_ - kHop - appliedDelay_;
+  for (int n = 0; n < kHop; ++n) {
+    aligned[n] = start + n < 0 ? 0.0f : refRing_[(start + n) % kRefHistory];
+  }
+}
+
+void AecPipeline::cancelLinear(const float* mic, const float* aligned) {
+  if (options_.bypassLinear) {
+    std::copy(mic, mic + kHop, err_.begin());
+  } else {
+    canceller_.process(mic, aligned, err_.data());
+  }
+  errStft_.push(err_.data(), spectra_[kE].data());
+  for (int k = 0; k < kBins; ++k) spectra_[kY][k] = spectra_[kD][k] - spectra_[kE][k];
+}
+
+void AecPipeline::applyMask(float* out) {
+  maskSource_(features_.data(), mask_.data());
+  std::vector<Complex>& masked = spectra_[kR];  // the reference spectrum is no longer needed
+  for (int k = 0; k < kBins; ++k) {
+    const float gain = std::clamp(mask_[k], options_.maskFloor, 1.0f);
+    masked[k] = gain * spectra_[kE][k];
+  }
+  synth_.pull(masked.data(), out);
+}
+
+void AecPipeline::process(const float* mic, const float* ref, float* out) {
+  micStft_.push(mic, spectra_[kD].data());
+  if (options_.delayMs < 0) {
+    refStft_.push(ref, spectra_[kR].data());
+    delay_.push(spectra_[kD].data(), spectra_[kR].data());
+  }
+  alignReference(ref, aligned_.data());
+  cancelLinear(mic, aligned_.data());
+  builder_.push(spectra_[kE].data(), spectra_[kD].data(), spectra_[kY].data(), features_.data());
+  applyMask(out);
+}
+
+}  // namespace aec

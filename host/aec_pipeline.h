@@ -1,0 +1,75 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "host/delay_estimator.h"
+#include "host/dsp/stft.h"
+#include "host/features.h"
+#include "host/linear_canceller.h"
+
+namespace aec {
+
+struct AecOptions {
+  int sampleRate = kSampleRate;  // only 16000 for now
+  int filterMs = 256;            // linear canceller filter length
+  int delayMs = -1;              // far-end delay: < 0 estimates it, else fixed
+  float maskFloor = 0.0f;        // smallest gain the mask may apply
+  bool bypassLinear = false;     // E = D, no linear cancellation
+};
+
+// Writes kBins gains in [0, 1] for one frame from kFeatureFloats features.
+using MaskSource = std::function<void(const float* features, float* mask)>;
+
+// Streaming echo canceller around a mask source: per 10 ms block of mic and
+// far-end reference it aligns the reference, runs the linear canceller,
+// builds the feature buffer, asks the mask source for gains, applies them to
+// E's spectrum and overlap-adds the output. The default mask source passes
+// everything (all ones).
+class AecPipeline {
+ public:
+  // Null when the options are unsupported.
+  static std::unique_ptr<AecPipeline> create(const AecOptions& options);
+
+  void setMaskSource(MaskSource source) { maskSource_ = std::move(source); }
+  void reset();
+  // mic, ref, out: kHop samples each.
+  void process(const float* mic, const float* ref, float* out);
+
+  // Output sample n corresponds to input sample n - latencySamples().
+  int latencySamples() const { return kHop; }
+  // Far-end delay in use (estimated or fixed), in samples.
+  int delaySamples() const;
+  bool delayLocked() const;
+
+  // Results of the last process() call.
+  const float* features() const { return features_.data(); }
+  const Complex* errorSpectrum() const { return spectra_[kE].data(); }
+  const Complex* micSpectrum() const { return spectra_[kD].data(); }
+
+ private:
+  enum Stream { kD, kR, kE, kY, kStreamCount };
+  static constexpr int kRefHistory = 8192;  // > 500 ms + one hop, power of two
+
+  explicit AecPipeline(const AecOptions& options);
+  void alignReference(const float* ref, float* aligned);
+  void cancelLinear(const float* mic, const float* aligned);
+  void applyMask(float* out);
+
+  AecOptions options_;
+  int filterSamples_;
+  LinearCanceller canceller_;
+  DelayEstimator delay_;
+  FeatureBuilder builder_;
+  StftAnalyzer micStft_, refStft_, errStft_;
+  StftSynthesizer synth_;
+  MaskSource maskSource_;
+  std::vector<float> refRing_;
+  long refWritten_ = 0;
+  int appliedDelay_ = -1;  // reference shift in samples, -1 before the first block
+  std::vector<float> aligned_, err_, mask_, features_;
+  std::vector<Complex> spectra_[kStreamCount];
+};
+
+}  // namespace aec

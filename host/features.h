@@ -1,0 +1,86 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "host/dsp/stft.h"
+
+namespace aec {
+
+// Feature buffer handed to the mask network for every 10 ms frame t:
+// 18 rows of kBins floats, row-major, oldest frame first within each stream.
+//   rows  0..5   E, the linear canceller's output, frames t-5..t
+//   rows  6..11  D, the microphone, frames t-5..t
+//   rows 12..17  Y = D - E, the linear echo estimate, frames t-5..t
+// The network reads it as two overlapping 12-row windows: A = rows 0..11
+// (E, D) at float 0 and B = rows 6..17 (D, Y) at float kWindowBOffset.
+constexpr int kContextFrames = 6;
+constexpr int kStreams = 3;
+constexpr int kFeatureRows = kStreams * kContextFrames;
+constexpr int kFeatureFloats = kFeatureRows * kBins;    // 9234
+constexpr int kWindowBOffset = kContextFrames * kBins;  // 3078
+constexpr int kRowE = 0;
+constexpr int kRowD = kContextFrames;
+constexpr int kRowY = 2 * kContextFrames;
+
+// Compression and normalisation, identical for inference and training export:
+//   value = log10(|X|^2 + kPowerFloor) - level
+// where |X| is the bin magnitude of the 1024-point spectrum of samples in
+// [-1, 1], and level is one scalar per pipeline: the running mean over active
+// mic frames of the mic frame's mean log power (plain average over the first
+// kLevelFrames active frames, exponential with rate 1/kLevelFrames after).
+// A mic frame is active when its mean |D|^2 over bins exceeds kLevelActivePower.
+// One level for all three streams removes the input gain while keeping the
+// E/D and Y/D ratios, which are what the mask is made of. Until the first
+// active frame level is log10(kPowerFloor), so silence reads as 0.
+// All rows, including the older frames, are normalised with the current level.
+constexpr float kPowerFloor = 1e-10f;
+constexpr float kLevelActivePower = 1e-7f;
+constexpr int kLevelFrames = 200;  // 2 s
+
+float logPower(Complex x);
+
+// Keeps the last kContextFrames log-power spectra of E, D and Y and writes
+// the normalised feature buffer.
+class FeatureBuilder {
+ public:
+  FeatureBuilder();
+  void reset();
+  // e, d, y: kBins values of frame t; out: kFeatureFloats.
+  void push(const Complex* e, const Complex* d, const Complex* y, float* out);
+  float level() const { return level_; }
+
+ private:
+  void updateLevel(const float* micLog, const Complex* d);
+
+  std::vector<float> history_;  // [stream][slot][bin], slot = frame mod kContextFrames
+  int newest_ = kContextFrames - 1;
+  float level_;
+  long activeFrames_ = 0;
+};
+
+// Training export file, little-endian:
+//   ExportHeader (40 bytes), then `frames` records of
+//     float features[kFeatureFloats]    the buffer above for frame t
+//     float e[2 * kBins]                E(t), interleaved re, im
+//     float target[2 * kBins]           clean near-end spectrum S(t), re, im
+//                                       (zeros when hasTarget == 0)
+// E and S share the analysis framing (sqrt-Hann 320, hop 160, FFT 1024), so
+// masked E is compared directly against S; no latency offset applies.
+constexpr char kExportMagic[8] = {'A', 'E', 'C', 'F', 'E', 'A', 'T', '1'};
+constexpr int kExportRecordFloats = kFeatureFloats + 4 * kBins;
+
+struct ExportHeader {
+  char magic[8];
+  std::uint32_t version;     // 1
+  std::uint32_t sampleRate;  // 16000
+  std::uint32_t hop;         // 160
+  std::uint32_t bins;        // 513
+  std::uint32_t rows;        // 18
+  std::uint32_t frames;
+  std::uint32_t hasTarget;     // 1 when target holds a clean near-end spectrum
+  std::uint32_t recordFloats;  // kExportRecordFloats
+};
+static_assert(sizeof(ExportHeader) == 40, "export header is 40 bytes");
+
+}  // namespace aec

@@ -1,0 +1,81 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "host/aec_pipeline.h"
+#include "host/features.h"
+
+namespace {
+
+using aec::Complex;
+
+std::vector<Complex> randomSpectrum(std::mt19937& rng, float scale) {
+  std::normal_distribution<float> g(0.0f, scale);
+  std::vector<Complex> s(aec::kBins);
+  for (Complex& c : s) c = Complex(g(rng), g(rng));
+  return s;
+}
+
+double hostLog(Complex c) { return std::log10(double(std::norm(c)) + 1e-10); }
+
+// Rows, oldest frame first, and the level as the mean of the mic frames'
+// mean log power, computed here in double from the documented definition.
+TEST(FeatureBuilder, RowsHoldSixFramesPerStreamNormalisedByMicLevel) {
+  std::mt19937 rng(3);
+  aec::FeatureBuilder builder;
+  std::vector<std::vector<Complex>> e, d, y;
+  std::vector<float> out(aec::kFeatureFloats);
+  double levelSum = 0.0;
+  for (int t = 0; t < 9; ++t) {
+    e.push_back(randomSpectrum(rng, 0.1f));
+    d.push_back(randomSpectrum(rng, t < 2 ? 0.0f : 1.0f + t));  // two silent frames first
+    y.push_back(randomSpectrum(rng, 0.5f));
+    builder.push(e[t].data(), d[t].data(), y[t].data(), out.data());
+    double frameMean = 0.0;
+    for (Complex c : d[t]) frameMean += hostLog(c) / aec::kBins;
+    if (t >= 2) levelSum += frameMean;
+    const double level = t < 2 ? -10.0 : levelSum / (t - 1);
+    ASSERT_NEAR(builder.level(), level, 1e-4) << "frame " << t;
+    const std::vector<std::vector<Complex>>* streams[3] = {&e, &d, &y};
+    for (int s = 0; s < 3; ++s) {
+      for (int j = 0; j < aec::kContextFrames; ++j) {
+        const int frame = t - 5 + j;
+        for (int k = 0; k < aec::kBins; k += 37) {
+          const double raw = frame < 0 ? -10.0 : hostLog((*streams[s])[frame][k]);
+          ASSERT_NEAR(out[(s * 6 + j) * aec::kBins + k], raw - level, 2e-4) << t << " " << s << " " << j << " " << k;
+        }
+      }
+    }
+  }
+}
+
+std::vector<std::vector<float>> runFeatures(float gain, int hops) {
+  aec::AecOptions options;
+  options.bypassLinear = true;
+  options.delayMs = 0;
+  auto pipeline = aec::AecPipeline::create(options);
+  std::mt19937 rng(11);
+  std::normal_distribution<float> g(0.0f, 0.05f);
+  std::vector<float> mic(aec::kHop), ref(aec::kHop), out(aec::kHop);
+  std::vector<std::vector<float>> frames;
+  for (int t = 0; t < hops; ++t) {
+    for (int n = 0; n < aec::kHop; ++n) mic[n] = gain * g(rng) * (1.0f + std::sin(0.01f * (t * aec::kHop + n)));
+    pipeline->process(mic.data(), ref.data(), out.data());
+    frames.emplace_back(pipeline->features(), pipeline->features() + aec::kFeatureFloats);
+  }
+  return frames;
+}
+
+// A 20 dB louder input gives the same E and D features once six frames of
+// signal are in the context window.
+TEST(FeatureBuilder, PipelineFeaturesIgnoreInputGain) {
+  const auto quiet = runFeatures(1.0f, 60);
+  const auto loud = runFeatures(10.0f, 60);
+  for (int t = 6; t < 60; t += 9) {
+    for (int i = 0; i < aec::kRowY * aec::kBins; ++i) ASSERT_NEAR(quiet[t][i], loud[t][i], 1e-3) << t << " " << i;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,28 @@
+#pragma once
+#include "plugin/host_interfaces.h"
+
+// The extension provider the plug-in registers with the host; its one
+// product is the echo-cancellation filter.
+class ZeltaAiEchoCancellationProvider : public ExtensionProvider {
+public:
+    static constexpr const char* kProviderName = "zelta_custom_aiaec";
+    static constexpr const char* kFilterName = "ai_echo_cancellation_source";
+
+    int32_t setExtensionControl(ExtensionControl* newControl) override;
+    void reserved5(const void* query, int32_t* result) override;
+    SharedRef reserved6() override { return {}; }
+    SharedRef reserved7() override { return {}; }
+    SharedRef reserved8() override { return {}; }
+    void reserved9() override {}
+    AudioFilter* createAudioFilter(const char* name) override;
+    void reserved11() override {}
+
+protected:
+    ~ZeltaAiEchoCancellationProvider() = default;
+
+private:
+    ExtensionControl* control = nullptr;  // not owned
+};
+
+// Called back by the host after the library registered it at load.
+void providerFactory();

@@ -71,7 +71,9 @@ private:
     bool holds(void* filter) const;
 
     std::vector<Factory> factories;
-    std::vector<Provider> providers;
+    // Held by pointer so that erasing leaves no copy of a provider pointer
+    // in the vector's spare capacity (a leak checker would count it).
+    std::vector<std::unique_ptr<Provider>> providers;
     std::vector<void*> filters;  // one host reference each
     ZeltaCallObserver observer = nullptr;
     void* observerUser = nullptr;
@@ -112,8 +114,8 @@ void Host::record(const char* format, ...) {
 
 Provider* Host::find(const char* name) {
     if (!name) return nullptr;
-    for (Provider& p : providers)
-        if (p.name == name) return &p;
+    for (auto& p : providers)
+        if (p->name == name) return p.get();
     return nullptr;
 }
 
@@ -123,7 +125,7 @@ bool Host::holds(void* filter) const {
 
 const char* Host::providerName(int32_t index) const {
     if (index < 0 || size_t(index) >= providers.size()) return nullptr;
-    return providers[size_t(index)].name.c_str();
+    return providers[size_t(index)]->name.c_str();
 }
 
 ExtensionControl* Host::control(const char* provider) {
@@ -140,7 +142,8 @@ int32_t Host::unregisterProvider(const char* provider) {
     Provider* p = find(provider);
     if (!p) return -1;
     releaseProvider(*p);
-    providers.erase(providers.begin() + (p - providers.data()));
+    providers.erase(std::find_if(providers.begin(), providers.end(),
+                                 [p](const auto& held) { return held.get() == p; }));
     return 0;
 }
 
@@ -151,7 +154,8 @@ int32_t Host::registerProvider(const char* name, SharedRef ref) {
         callSlot<int32_t>(ref.object, zelta::kRelease);
         return -1;
     }
-    providers.push_back({name, ref.object, std::make_unique<Control>(*this, name)});
+    providers.push_back(std::unique_ptr<Provider>(
+        new Provider{name, ref.object, std::make_unique<Control>(*this, name)}));
     return 0;
 }
 
@@ -172,7 +176,7 @@ int32_t Host::runFactories() {
         factories[i].function();
         ++ran;
         for (size_t k = before; k < providers.size(); ++k) {
-            Provider& p = providers[k];
+            Provider& p = *providers[k];
             const int32_t result = callSlot<int32_t, ExtensionControl*>(
                 p.object, zelta::kSetExtensionControl, p.control.get());
             record("setExtensionControl %s=%d", p.name.c_str(), result);
@@ -210,7 +214,11 @@ int32_t Host::scaleState(void* filter, float factor) {
 
 int32_t Host::releaseFilter(void* filter) {
     if (!holds(filter)) return -1;
-    filters.erase(std::find(filters.begin(), filters.end(), filter));
+    // Clear the slot rather than erase it: no stale copy of the pointer stays
+    // in the vector's spare capacity to hide a leak from a leak checker.
+    *std::find(filters.begin(), filters.end(), filter) = filters.back();
+    filters.back() = nullptr;
+    filters.pop_back();
     const int32_t result = callSlot<int32_t>(filter, zelta::kRelease);
     record("release=%d", result);
     return result;
@@ -228,7 +236,7 @@ void* Host::findProvider(const char* name) {
 
 void Host::shutdown() {
     while (!filters.empty()) releaseFilter(filters.back());
-    while (!providers.empty()) unregisterProvider(providers.back().name.c_str());
+    while (!providers.empty()) unregisterProvider(providers.back()->name.c_str());
     factories.clear();
 }
 

@@ -37,6 +37,10 @@ AecPipeline::AecPipeline(const AecOptions& options)
   reset();
 }
 
+void AecPipeline::setMaskSource(MaskSource source) {
+  maskSource_ = source ? std::move(source) : MaskSource(passAll);
+}
+
 void AecPipeline::reset() {
   canceller_.reset();
   delay_.reset();
@@ -89,8 +93,9 @@ void AecPipeline::applyMask(float* out) {
   maskSource_(features_.data(), mask_.data());
   std::vector<Complex>& masked = spectra_[kR];  // the reference spectrum is no longer needed
   for (int k = 0; k < kBins; ++k) {
-    const float gain = std::clamp(mask_[k], options_.maskFloor, 1.0f);
-    masked[k] = gain * spectra_[kE][k];
+    // NaN from a faulty source falls to the floor
+    mask_[k] = mask_[k] > options_.maskFloor ? std::min(mask_[k], 1.0f) : options_.maskFloor;
+    masked[k] = mask_[k] * spectra_[kE][k];
   }
   synth_.pull(masked.data(), out);
 }

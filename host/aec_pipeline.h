@@ -1,6 +1,5 @@
 #pragma once
 
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -8,6 +7,7 @@
 #include "host/dsp/stft.h"
 #include "host/features.h"
 #include "host/linear_canceller.h"
+#include "host/mask_source.h"
 
 namespace aec {
 
@@ -19,9 +19,6 @@ struct AecOptions {
   bool bypassLinear = false;     // E = D, no linear cancellation
 };
 
-// Writes kBins gains in [0, 1] for one frame from kFeatureFloats features.
-using MaskSource = std::function<void(const float* features, float* mask)>;
-
 // Streaming echo canceller around a mask source: per 10 ms block of mic and
 // far-end reference it aligns the reference, runs the linear canceller,
 // builds the feature buffer, asks the mask source for gains, applies them to
@@ -32,7 +29,8 @@ class AecPipeline {
   // Null when the options are unsupported.
   static std::unique_ptr<AecPipeline> create(const AecOptions& options);
 
-  void setMaskSource(MaskSource source) { maskSource_ = std::move(source); }
+  // An empty source restores the default (all ones).
+  void setMaskSource(MaskSource source);
   void reset();
   // mic, ref, out: kHop samples each.
   void process(const float* mic, const float* ref, float* out);
@@ -45,6 +43,8 @@ class AecPipeline {
 
   // Results of the last process() call.
   const float* features() const { return features_.data(); }
+  // kBins gains applied to E, the source's mask clamped to [maskFloor, 1].
+  const float* gains() const { return mask_.data(); }
   const Complex* errorSpectrum() const { return spectra_[kE].data(); }
   const Complex* micSpectrum() const { return spectra_[kD].data(); }
 

@@ -1,8 +1,6 @@
 // Writes the training export for one scene: per frame the mask network's
 // feature buffer, E's spectrum and the clean near-end spectrum, computed by
 // the same pipeline the canceller runs.
-#include <sndfile.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -13,18 +11,16 @@
 
 #include "host/aec_pipeline.h"
 #include "host/features.h"
+#include "tools/audio_file.h"
 
 namespace {
+
+using aec_tools::fail;
 
 struct Args {
   std::string mic, ref, near, out;
   aec::AecOptions options;
 };
-
-bool fail(const std::string& message) {
-  std::fprintf(stderr, "aec_features: %s\n", message.c_str());
-  return false;
-}
 
 void usage() {
   std::fprintf(stderr,
@@ -49,31 +45,15 @@ bool parseArgs(int argc, char** argv, Args& args) {
   return true;
 }
 
-// Reads the first channel of a 16 kHz file as floats in [-1, 1].
-bool readAudio(const std::string& path, std::vector<float>& samples) {
-  SF_INFO info{};
-  SNDFILE* file = sf_open(path.c_str(), SFM_READ, &info);
-  if (!file) return fail(path + ": cannot read audio (" + sf_strerror(nullptr) + ")");
-  std::unique_ptr<SNDFILE, int (*)(SNDFILE*)> closer(file, sf_close);
-  if (info.samplerate != aec::kSampleRate) {
-    return fail(path + ": sample rate " + std::to_string(info.samplerate) + " Hz, expected 16000 Hz");
-  }
-  if (info.frames <= 0) return fail(path + ": no samples");
-  if (info.channels > 1) std::fprintf(stderr, "aec_features: warning: %s: using the first of %d channels\n", path.c_str(), info.channels);
-  std::vector<float> interleaved(static_cast<size_t>(info.frames) * info.channels);
-  if (sf_readf_float(file, interleaved.data(), info.frames) != info.frames) return fail(path + ": read error");
-  samples.resize(info.frames);
-  for (sf_count_t n = 0; n < info.frames; ++n) {
-    samples[n] = interleaved[n * info.channels];
-    if (!std::isfinite(samples[n])) return fail(path + ": non-finite sample at " + std::to_string(n));
-  }
+bool read16k(const std::string& path, std::vector<float>& samples) {
+  aec_tools::Audio audio;
+  if (!aec_tools::readAudio(path, aec::kSampleRate, aec::kSampleRate, audio)) return false;
+  samples = std::move(audio.samples);
   return true;
 }
 
 void padTo(std::vector<float>& samples, size_t length, const std::string& path) {
-  if (samples.size() < length) {
-    std::fprintf(stderr, "aec_features: warning: %s is shorter, padded with silence\n", path.c_str());
-  }
+  if (samples.size() < length) aec_tools::warn(path + " is shorter, padded with silence");
   samples.resize(length, 0.0f);
 }
 
@@ -98,8 +78,8 @@ bool writeRecords(std::FILE* file, const Args& args, std::vector<float>& mic, st
 
 bool exportScene(const Args& args) {
   std::vector<float> mic, ref, near;
-  if (!readAudio(args.mic, mic) || !readAudio(args.ref, ref)) return false;
-  if (!args.near.empty() && !readAudio(args.near, near)) return false;
+  if (!read16k(args.mic, mic) || !read16k(args.ref, ref)) return false;
+  if (!args.near.empty() && !read16k(args.near, near)) return false;
   const size_t length = std::max(mic.size(), ref.size());
   const uint32_t frames = static_cast<uint32_t>((length + aec::kHop - 1) / aec::kHop);
   const size_t padded = static_cast<size_t>(frames) * aec::kHop;
@@ -134,6 +114,7 @@ bool exportScene(const Args& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  aec_tools::setToolName("aec_features");
   Args args;
   if (argc == 1) {
     usage();

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "mask_source.h"
+
+namespace aec {
+
+struct StreamOptions {
+  int filterMs = 256;        // linear canceller filter length, 10 to 2000
+  int delayMs = -1;          // far-end delay: < 0 estimates it, else fixed, up to 500
+  float maskFloor = 0.0f;    // smallest gain the mask may apply
+  bool linearOnly = false;   // ignore the mask source: linear canceller only
+  bool bypassLinear = false; // skip the linear canceller (E = D)
+};
+
+// Streaming echo canceller at any rate from 8 to 48 kHz and any block size.
+// Mic and reference are converted to 16 kHz, cancelled in 10 ms hops and the
+// result converted back. Above 8 kHz (rates over 16 kHz) the microphone's
+// high band is passed through the mean gain of the mask's top bins, so the
+// echo is suppressed there too. The output is the cleaned mic delayed by
+// latencySamples(), the same for every block size.
+class AecStream {
+ public:
+  // Null when the rate or an option is out of range.
+  static std::unique_ptr<AecStream> create(int sampleRate, const StreamOptions& options = StreamOptions());
+  ~AecStream();
+  AecStream(const AecStream&) = delete;
+  AecStream& operator=(const AecStream&) = delete;
+
+  // An empty source means all ones (the default).
+  void setMaskSource(MaskSource source);
+  // mic, ref, out: count samples each at the stream rate; out may alias mic.
+  void process(const float* mic, const float* ref, float* out, size_t count);
+  void reset();
+
+  int sampleRate() const;
+  int latencySamples() const;
+  // Far-end delay in use, in milliseconds, and whether the estimate has settled.
+  int delayMs() const;
+  bool delayLocked() const;
+
+ private:
+  struct Impl;
+  explicit AecStream(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace aec

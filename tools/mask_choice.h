@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "host/mask_source.h"
+
+namespace aec_tools {
+
+struct MaskChoice {
+  aec::MaskSource source;   // empty: all ones
+  std::string description;  // one line for the summary
+};
+
+// The mask the tools run with: the echo-cancellation filter through the host
+// SDK where this build has it, else all ones (linear canceller only).
+MaskChoice chooseMask();
+
+}  // namespace aec_tools

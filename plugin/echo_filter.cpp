@@ -19,6 +19,7 @@ void bindWindow(Tensor& t, const float* data, uint32_t rows, uint32_t bins) {
     t.c = 1;
     t.count = rows * bins;
     t.layout = YNet::kNHWC;
+    t.transposed = false;
     if (t.data[YNet::kFloat] != data) {
         if (t.data[YNet::kFloat] && !t.notOwned[YNet::kFloat]) YNet::alignedFree(t.data[YNet::kFloat]);
         t.data[YNet::kFloat] = const_cast<float*>(data);

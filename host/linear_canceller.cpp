@@ -18,13 +18,20 @@ spx_int16_t toPcm(float x) {
 }  // namespace
 
 LinearCanceller::LinearCanceller(int frameSize, int filterLength, int sampleRate)
-    : state_(speex_echo_state_init(frameSize, filterLength)), frameSize_(frameSize), mic_(frameSize), ref_(frameSize), err_(frameSize) {
-  speex_echo_ctl(state_, SPEEX_ECHO_SET_SAMPLING_RATE, &sampleRate);
+    : state_(nullptr), frameSize_(frameSize), filterLength_(filterLength), sampleRate_(sampleRate),
+      mic_(frameSize), ref_(frameSize), err_(frameSize) {
+  reset();
 }
 
 LinearCanceller::~LinearCanceller() { speex_echo_state_destroy(state_); }
 
-void LinearCanceller::reset() { speex_echo_state_reset(state_); }
+// A new state rather than the library's reset, which keeps some adaptation
+// statistics: after reset() the canceller behaves exactly like a new one.
+void LinearCanceller::reset() {
+  if (state_) speex_echo_state_destroy(state_);
+  state_ = speex_echo_state_init(frameSize_, filterLength_);
+  speex_echo_ctl(state_, SPEEX_ECHO_SET_SAMPLING_RATE, &sampleRate_);
+}
 
 void LinearCanceller::process(const float* mic, const float* ref, float* err) {
   for (int n = 0; n < frameSize_; ++n) {

@@ -22,7 +22,7 @@ class LinearCanceller {
 
  private:
   SpeexEchoState_* state_;
-  int frameSize_;
+  int frameSize_, filterLength_, sampleRate_;
   std::vector<std::int16_t> mic_, ref_, err_;
 };
 

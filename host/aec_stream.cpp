@@ -16,6 +16,7 @@ constexpr int kMinRate = 8000;
 constexpr int kMaxRate = 48000;
 constexpr int kHighBandFirstBin = 384;  // 6 kHz: the top quarter of the 16 kHz band
 constexpr int kMaxAlignHops = 4;
+constexpr double kSilentPower = 1e-12;  // top-bin power below which the gain is held
 
 // Fixed delay of a whole number of samples, in place.
 class DelayLine {
@@ -195,11 +196,20 @@ void AecStream::Impl::emitHighBand(std::vector<float>& cleaned, const float* mic
   output.push(outAtRate.data(), outAtRate.size());
 }
 
+// The whole chain's gain in the top bins, |mask * E| / |D| in power: the
+// linear stage's suppression there counts too, so the echo above 8 kHz is
+// reduced even with a mask of ones.
 float AecStream::Impl::highBandGain() const {
   const float* g = pipeline->gains();
-  float sum = 0.0f;
-  for (int k = kHighBandFirstBin; k < kBins; ++k) sum += g[k];
-  return sum / float(kBins - kHighBandFirstBin);
+  const Complex* e = pipeline->errorSpectrum();
+  const Complex* d = pipeline->micSpectrum();
+  double out = 0.0, in = 0.0;
+  for (int k = kHighBandFirstBin; k < kBins; ++k) {
+    out += double(g[k]) * g[k] * std::norm(e[k]);
+    in += std::norm(d[k]);
+  }
+  if (in < kSilentPower) return lastGain;
+  return std::min(1.0f, float(std::sqrt(out / in)));
 }
 
 std::unique_ptr<AecStream> AecStream::create(int sampleRate, const StreamOptions& options) {

@@ -1,0 +1,69 @@
+"""Training loss and validation measures on the masked spectrum M*E.
+
+Loss: compressed spectra X_c = |X|^C * X/|X| (C = 0.3); a magnitude term
+(|M E|^C - |S|^C)^2 and a complex term |(M E)_c - S_c|^2 (it also punishes
+keeping bins whose phase is the echo's), weighted per frame: DOUBLE_TALK_WEIGHT
+where both talkers are active, so the near end is kept in double talk.
+"""
+
+import torch
+
+C = 0.3
+EPS = 1e-8
+MAG_WEIGHT = 0.7
+DOUBLE_TALK_WEIGHT = 2.0
+
+
+def compress(re, im):
+    power = re * re + im * im + EPS
+    mag = power ** (C / 2)
+    return mag, re * mag / power.sqrt(), im * mag / power.sqrt()
+
+
+def frame_weights(flags):
+    """flags (B, T, 2) bool: echo active, near active -> weights (B, T)."""
+    both = flags[..., 0] & flags[..., 1]
+    return 1.0 + (DOUBLE_TALK_WEIGHT - 1.0) * both.float()
+
+
+def loss(mask, e, target, flags):
+    """mask (B, T, 513); e, target (B, T, 513, 2) re/im; flags (B, T, 2)."""
+    om, ore, oim = compress(mask * e[..., 0], mask * e[..., 1])
+    sm, sre, sim = compress(target[..., 0], target[..., 1])
+    mag = (om - sm).square().mean(-1)
+    cplx = ((ore - sre).square() + (oim - sim).square()).mean(-1)
+    w = frame_weights(flags)
+    per_frame = MAG_WEIGHT * mag + (1.0 - MAG_WEIGHT) * cplx
+    return (per_frame * w).sum() / w.sum()
+
+
+def sums(mask, e, target, flags):
+    """Energy sums of one batch for the validation measures, as floats:
+    per region (far only, near only, double talk) the energies of E, of the
+    output, of the target, of output - target and of E - target."""
+    out_re, out_im = mask * e[..., 0], mask * e[..., 1]
+    energy = {
+        "e": (e.square().sum(-1)).sum(-1),
+        "out": (out_re.square() + out_im.square()).sum(-1),
+        "s": target.square().sum(-1).sum(-1),
+        "err": ((out_re - target[..., 0]).square() + (out_im - target[..., 1]).square()).sum(-1),
+        "err_in": (e - target).square().sum(-1).sum(-1),
+    }
+    far, near = flags[..., 0], flags[..., 1]
+    regions = {"far": far & ~near, "near": near & ~far, "dt": far & near}
+    return {(r, k): float((v * m.float()).sum()) for r, m in regions.items() for k, v in energy.items()}
+
+
+def measures(total):
+    """dB figures from accumulated sums(): echo suppression beyond the linear
+    canceller in far-end single talk, and near-end SDR of output and input
+    (E) in near-end single talk and double talk."""
+    def db(a, b):
+        return 10.0 * torch.log10(torch.tensor((a + 1e-12) / (b + 1e-12))).item()
+    return {
+        "far_suppression_db": db(total[("far", "e")], total[("far", "out")]),
+        "near_sdr_db": db(total[("near", "s")], total[("near", "err")]),
+        "near_sdr_in_db": db(total[("near", "s")], total[("near", "err_in")]),
+        "dt_sdr_db": db(total[("dt", "s")], total[("dt", "err")]),
+        "dt_sdr_in_db": db(total[("dt", "s")], total[("dt", "err_in")]),
+    }

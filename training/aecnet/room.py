@@ -5,7 +5,8 @@ frequency-independent reflection coefficient on all six walls, every image
 up to MAX_ORDER wall reflections (the sum over the three axes), each a
 fractional delay (linear interpolation between two samples) with gain
 beta^reflections / (4 pi r). Late part: past the time the image set stops
-being dense (the distance of the nearest image of order MAX_ORDER + 1), a
+being complete (the distance within which no image has more than MAX_ORDER
+reflections), a
 Gaussian noise tail decaying by 60 dB per RT60, scaled to continue the early
 energy envelope. Absorption follows Eyring: alpha = 1 - exp(-0.161 V / (S RT60)).
 Rooms for training draw RT60 in RT60_RANGE; callers pass their own seeds.
@@ -46,7 +47,7 @@ def image_sources(dims, source, order):
     return grid[keep], count[keep]
 
 
-def rir(dims, source, mic, rt60, fs=16000, length=None, rng=None, order=MAX_ORDER):
+def rir(dims, source, mic, rt60, fs=16000, length=None, rng=None, order=MAX_ORDER, tail=True):
     """Impulse response (length samples, default 1.2 RT60 + 20 ms) from source to mic."""
     rng = rng if rng is not None else np.random.default_rng(0)
     length = length or int(fs * (1.2 * rt60 + 0.02))
@@ -62,12 +63,15 @@ def rir(dims, source, mic, rt60, fs=16000, length=None, rng=None, order=MAX_ORDE
     np.add.at(h, whole[ok], gain[ok] * (1.0 - frac[ok]))
     np.add.at(h, whole[ok] + 1, gain[ok] * frac[ok])
     h = h[:length]
-    _add_tail(h, dims, order, rt60, fs, rng)
+    if tail:
+        _add_tail(h, dims, order, rt60, fs, rng)
     return h
 
 
 def _add_tail(h, dims, order, rt60, fs, rng):
-    start = int((order + 1) * min(dims) / SPEED_OF_SOUND * fs)
+    # Every image within order / |(1/Lx, 1/Ly, 1/Lz)| metres has at most order reflections.
+    complete = order / np.sqrt(np.sum(1.0 / np.asarray(dims, float) ** 2))
+    start = int(complete / SPEED_OF_SOUND * fs)
     if start >= len(h) - 1:
         return
     decay = np.log(1e3) / (rt60 * fs)          # amplitude: -60 dB in rt60

@@ -3,6 +3,7 @@
 // multiplied and added pairwise).
 #include <immintrin.h>
 
+#include "impl_x86/gemm/qpairs_avx2.h"
 #include "ynet/layers/gemm/gemm_kernels.h"
 
 namespace YNet {
@@ -45,16 +46,7 @@ void qgemvPairsAvx2(const int16_t* a, const int8_t* packed, const float* scale,
     for (int j = 0; j < N; j += 64) {
         __m256i acc[8];
         for (int q = 0; q < 8; ++q) acc[q] = _mm256_setzero_si256();
-        for (int k = 0; k < K; k += 2, p += 128) {
-            // (a[k], a[k+1]) in every 32-bit lane, against 8 weight pairs.
-            const uint32_t pair = uint16_t(a[k]) | uint32_t(uint16_t(a[k + 1])) << 16;
-            const __m256i av = _mm256_set1_epi32(int32_t(pair));
-            for (int q = 0; q < 8; ++q) {
-                const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * q));
-                acc[q] = _mm256_add_epi32(acc[q],
-                                          _mm256_madd_epi16(av, _mm256_cvtepi8_epi16(bytes)));
-            }
-        }
+        p = qpairs::accumulateAvx2<8>(a, (K + 1) / 2, p, acc);
         for (int q = 0; q < 8; ++q) {
             const int n = j + 8 * q;
             __m256 v = _mm256_mul_ps(_mm256_cvtepi32_ps(acc[q]), _mm256_loadu_ps(scale + n));

@@ -5,8 +5,10 @@
 // W is 3H x I, R is 3H x H, both row-major with gate blocks z, r, n; B holds
 // the input biases (z, r, n) followed by the recurrent biases (z, r, n).
 #include <cstdint>
+#include <vector>
 
 #include "impl_x86/gru/gru_kernels.h"
+#include "impl_x86/gru/gru_qkernels.h"
 #include "ynet/layer.h"
 
 namespace YNet {
@@ -60,9 +62,11 @@ namespace x86 {
 class GRU : public simd::GRU {
 public:
     bool packed = false;
-    float* packedW = nullptr;
-    float* packedQuant = nullptr;  // second packed buffer of the quantized variants
-    float* packedR = nullptr;
+    // Float variants: packed float rows. Quantized variants: packed 8-bit
+    // rows in packedW / packedR and the packed W group scales in packedQuant.
+    void* packedW = nullptr;
+    float* packedQuant = nullptr;
+    void* packedR = nullptr;
 
     GRU(const LayerRecord& record, TensorMap& blobs, TensorMap& weights);
     ~GRU() override;
@@ -72,12 +76,23 @@ public:
 private:
     enum class Variant { Packed8, Packed4, GenericFma, GenericSse };
     Variant choose(const core::RunEnv& env) const;
-    int packedBlockRows = 0;  // 8 or 4 once packed
+    int packedBlockRows = 0;  // float: 8 or 4; quantized: 32 or 16 once packed
+    std::vector<int16_t> wideX, wideH;  // widened quantized vectors
 
     bool pack(int blockRows, int chunk);
     bool runFloat(const core::RunEnv& env, Variant variant);
     bool runSequence(const gru::StepArgs& args, float* state);
+
+    // Quantized variants (gru_x86_quant.cpp).
+    int quantBlockRows() const;  // 32 (AVX2), 16 (SSE4.1) or 0: not runnable
+    bool quantInputsReady() const;
+    bool packQuant(int blockRows);
+    bool runQuant(const core::RunEnv& env);
 };
+
+// Points a weight tensor's float data at a packed copy the layer owns, as a
+// (1, 1, rows, cols) tensor; an owned previous buffer is freed.
+void rebindPacked(Tensor& t, float* buffer, uint32_t rows, uint32_t cols);
 
 }  // namespace x86
 

@@ -16,8 +16,9 @@ namespace {
 // An output buffer in the tensor's own layout, allocated on first use.
 float* outputData(Tensor& t) { return t.f32() ? t.f32() : t.floatData(t.layout); }
 
-// Points W or R at a packed copy owned by the layer.
-void rebind(Tensor& t, float* buffer, uint32_t rows, uint32_t cols) {
+}  // namespace
+
+void rebindPacked(Tensor& t, float* buffer, uint32_t rows, uint32_t cols) {
     if (t.data[kFloat] && !t.notOwned[kFloat]) alignedFree(t.data[kFloat]);
     t.data[kFloat] = buffer;
     t.notOwned[kFloat] = true;
@@ -28,8 +29,6 @@ void rebind(Tensor& t, float* buffer, uint32_t rows, uint32_t cols) {
     t.count = rows * cols;
     t.capacity = 0;
 }
-
-}  // namespace
 
 GRU::GRU(const LayerRecord& record, TensorMap& blobs, TensorMap& weights)
     : simd::GRU(record, blobs, weights) {}
@@ -54,20 +53,23 @@ bool GRU::pack(int blockRows, int chunk) {
     const int H = hiddenSize;
     const int I = int(inputs[0]->c);
     const size_t wSize = size_t(3) * H * I, rSize = size_t(3) * H * H;
-    packedW = static_cast<float*>(alignedAlloc(wSize * sizeof(float)));
-    packedR = static_cast<float*>(alignedAlloc(rSize * sizeof(float)));
-    if (!packedW || !packedR) return false;
-    gru::packRows(W->f32(), 3 * H, I, blockRows, chunk, packedW);
-    gru::packRows(R->f32(), 3 * H, H, blockRows, chunk, packedR);
-    rebind(*W, packedW, uint32_t(3 * H), uint32_t(I));
-    rebind(*R, packedR, uint32_t(3 * H), uint32_t(H));
+    auto* w = static_cast<float*>(alignedAlloc(wSize * sizeof(float)));
+    auto* r = static_cast<float*>(alignedAlloc(rSize * sizeof(float)));
+    packedW = w;
+    packedR = r;
+    if (!w || !r) return false;
+    gru::packRows(W->f32(), 3 * H, I, blockRows, chunk, w);
+    gru::packRows(R->f32(), 3 * H, H, blockRows, chunk, r);
+    rebindPacked(*W, w, uint32_t(3 * H), uint32_t(I));
+    rebindPacked(*R, r, uint32_t(3 * H), uint32_t(H));
     packed = true;
     return true;
 }
 
 bool GRU::forward(core::RunEnv& env) {
-    // The quantized variants are not available: such a layer does not run.
-    if (quantMode != 0 || inputs.size() < 2 || outputs.size() < 2) return false;
+    if (inputs.size() < 2 || outputs.size() < 2) return false;
+    if (quantMode == 1) return runQuant(env);
+    if (quantMode != 0) return false;
     const size_t H = size_t(hiddenSize), I = inputs[0]->c;
     if (!W || !R || !B || !W->f32() || !R->f32() || !B->f32() || !gx || !gh || !gates ||
         W->count < 3 * H * I || R->count < 3 * H * H || B->count < 6 * H)

@@ -89,7 +89,9 @@ struct AecStream::Impl {
   const bool resampled, highBand;
   StreamOptions options;
   std::unique_ptr<AecPipeline> pipeline;
-  Resampler downMic, downRef, upOut, upLow, upGain;
+  // Converters in use at this rate: none at 16 kHz, the high-band pair
+  // above it.
+  std::unique_ptr<Resampler> downMic, downRef, upOut, upLow, upGain;
   const int align16;  // 16 kHz delay of the high band's reference path
   DelayLine outDelay, lowDelay, gainDelay;
   int micDelay = 0, bufferDelay = 0;
@@ -104,11 +106,6 @@ AecStream::Impl::Impl(int rate_, const StreamOptions& options_, std::unique_ptr<
       highBand(rate_ > kSampleRate),
       options(options_),
       pipeline(std::move(pipeline_)),
-      downMic(rate_, kSampleRate),
-      downRef(rate_, kSampleRate),
-      upOut(kSampleRate, rate_),
-      upLow(kSampleRate, rate_),
-      upGain(kSampleRate, rate_),
       align16(alignHops(rate_) * kHop),
       outDelay(align16 - pipeline->latencySamples()),
       lowDelay(align16),
@@ -116,16 +113,27 @@ AecStream::Impl::Impl(int rate_, const StreamOptions& options_, std::unique_ptr<
       hop(kHop),
       low(kHop),
       gain(kHop) {
+  if (resampled) {
+    downMic = std::make_unique<Resampler>(rate, kSampleRate);
+    downRef = std::make_unique<Resampler>(rate, kSampleRate);
+    upOut = std::make_unique<Resampler>(kSampleRate, rate);
+  }
+  if (highBand) {
+    upLow = std::make_unique<Resampler>(kSampleRate, rate);
+    upGain = std::make_unique<Resampler>(kSampleRate, rate);
+  }
   micDelay = toRate(highBand ? align16 : pipeline->latencySamples(), rate);
   // Worst case of what has not come out yet: a partial hop, plus the look-ahead
   // of both converters, plus rounding.
-  bufferDelay = resampled ? downMic.inputLatency() + toRate(kHop - 1 + upOut.inputLatency(), rate) + 2 : kHop - 1;
+  bufferDelay = resampled ? downMic->inputLatency() + toRate(kHop - 1 + upOut->inputLatency(), rate) + 2 : kHop - 1;
   reset();
 }
 
 void AecStream::Impl::reset() {
   pipeline->reset();
-  for (Resampler* r : {&downMic, &downRef, &upOut, &upLow, &upGain}) r->reset();
+  for (auto* r : {&downMic, &downRef, &upOut, &upLow, &upGain}) {
+    if (*r) (*r)->reset();
+  }
   for (DelayLine* d : {&outDelay, &lowDelay, &gainDelay}) d->reset();
   for (Fifo* f : {&mic16, &ref16, &micAtRate, &output}) f->clear();
   if (highBand) micAtRate.pushZeros(micDelay);
@@ -139,7 +147,7 @@ void AecStream::Impl::convertInput(const float* mic, const float* ref, size_t co
     ref16.push(ref, count);
     return;
   }
-  for (auto [in, resampler, fifo] : {std::tuple(mic, &downMic, &mic16), std::tuple(ref, &downRef, &ref16)}) {
+  for (auto [in, resampler, fifo] : {std::tuple(mic, downMic.get(), &mic16), std::tuple(ref, downRef.get(), &ref16)}) {
     converted.clear();
     resampler->push(in, count, converted);
     fifo->push(converted.data(), converted.size());
@@ -166,7 +174,7 @@ void AecStream::Impl::runHop(const float* mic16Hop, const float* ref16Hop) {
     output.push(hop.data(), hop.size());
   } else if (!highBand) {
     outAtRate.clear();
-    upOut.push(hop.data(), hop.size(), outAtRate);
+    upOut->push(hop.data(), hop.size(), outAtRate);
     output.push(outAtRate.data(), outAtRate.size());
   } else {
     emitHighBand(hop, mic16Hop);
@@ -185,9 +193,9 @@ void AecStream::Impl::emitHighBand(std::vector<float>& cleaned, const float* mic
   gainDelay.process(gain.data(), kHop);
   lowDelay.process(low.data(), kHop);
   for (auto& v : {&outAtRate, &lowAtRate, &gainAtRate}) v->clear();
-  upOut.push(cleaned.data(), kHop, outAtRate);
-  upLow.push(low.data(), kHop, lowAtRate);
-  upGain.push(gain.data(), kHop, gainAtRate);
+  upOut->push(cleaned.data(), kHop, outAtRate);
+  upLow->push(low.data(), kHop, lowAtRate);
+  upGain->push(gain.data(), kHop, gainAtRate);
   const float* mic = micAtRate.front();
   for (size_t n = 0; n < outAtRate.size(); ++n) {
     outAtRate[n] += gainAtRate[n] * (mic[n] - lowAtRate[n]);

@@ -18,7 +18,7 @@ struct StreamOptions {
 // Streaming echo canceller at any rate from 8 to 48 kHz and any block size.
 // Mic and reference are converted to 16 kHz, cancelled in 10 ms hops and the
 // result converted back. Above 8 kHz (rates over 16 kHz) the microphone's
-// high band is passed through the mean gain of the mask's top bins, so the
+// high band is scaled by the chain's gain in the top bins (6-8 kHz), so the
 // echo is suppressed there too. The output is the cleaned mic delayed by
 // latencySamples(), the same for every block size.
 class AecStream {

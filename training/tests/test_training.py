@@ -1,0 +1,47 @@
+"""Loss, validation measures and the training step."""
+
+import numpy as np
+import pytest
+import torch
+
+import train
+from aecnet import objective, streams
+
+
+def test_loss_is_zero_for_the_ideal_mask_and_weights_double_talk():
+    g = torch.Generator().manual_seed(0)
+    target = torch.randn(1, 3, 513, 2, generator=g)
+    e = 2.0 * target
+    flags = torch.tensor([[[True, False], [False, True], [True, True]]])
+    assert float(objective.loss(torch.full((1, 3, 513), 0.5), e, target, flags)) < 1e-6
+    # Mask 1 keeps 2 S: both terms are (2^C - 1)^2 |S|^2C, averaged with weights 1, 1, 2.
+    per_frame = (target.square().sum(-1) ** objective.C).mean(-1)[0]
+    expected = (2 ** objective.C - 1) ** 2 * float(per_frame @ torch.tensor([1.0, 1.0, 2.0])) / 4
+    assert float(objective.loss(torch.ones(1, 3, 513), e, target, flags)) == pytest.approx(expected, rel=1e-4)
+    np.testing.assert_array_equal(objective.frame_weights(flags).numpy(), [[1.0, 1.0, 2.0]])
+    s = objective.sums(torch.full((1, 3, 513), 0.25), e, target, flags)
+    m = objective.measures(s)
+    assert m["far_suppression_db"] == pytest.approx(20 * np.log10(4.0), abs=1e-4)
+    # output 0.5 S: error 0.5 S, SDR 6 dB; input 2 S: error S, SDR 0 dB
+    assert m["near_sdr_db"] == pytest.approx(20 * np.log10(2.0), abs=1e-4)
+    assert m["dt_sdr_in_db"] == pytest.approx(0.0, abs=1e-4)
+
+
+def tiny_scene(rng, frames):
+    return {"rows": rng.normal(0, 1, (frames + 5, 3, 513)).astype(np.float16),
+            "level": np.zeros(frames, np.float32),
+            "e": rng.normal(0, 1, (frames, 513, 2)).astype(np.float16),
+            "target": rng.normal(0, 0.3, (frames, 513, 2)).astype(np.float16),
+            "flags": np.ones((frames, 2), bool)}
+
+
+def test_training_steps_decrease_loss_on_a_tiny_batch():
+    torch.manual_seed(0)
+    rng = np.random.default_rng(0)
+    batch = streams.stack([streams.to_tensors(tiny_scene(rng, 8), 0, 4) for _ in range(2)])
+    assert batch["a"].shape == (2, 4, 12, 513) and batch["e"].shape == (2, 4, 513, 2)
+    model = train.make_model()
+    opt = torch.optim.Adam(model.parameters(), lr=1e-3)
+    states = [torch.zeros(2, 128), torch.zeros(2, 128)]
+    losses = [train.train_step(model, opt, batch, states, 5.0)[0] for _ in range(5)]
+    assert losses[-1] < 0.9 * losses[0]

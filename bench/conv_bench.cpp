@@ -1,11 +1,10 @@
 // Convolution kernels on the network's own shapes: the 1x1 channel mixers
 // over 257, 129, 65 and 33 rows and the 3-tap convolutions of the gated
 // blocks. Each kernel runs directly on pre-packed weights so only the
-// kernel is timed; GFLOP/s counts 2 flops per multiply-add.
+// kernel is timed; GFLOP/s counts 2 flops per multiply-add (compare with
+// the FmaPeak row).
 #include <benchmark/benchmark.h>
-#include <immintrin.h>
 
-#include <ctime>
 #include <vector>
 
 #include "impl_x86/conv/conv_select.h"
@@ -84,34 +83,5 @@ BENCHMARK(Pointwise1x1Sse8)->Apply(pointwiseShapes);
 BENCHMARK(ThreeTapLineAvx16)->Args({33, 64, 64});
 BENCHMARK(ThreeTapLineSse8)->Args({33, 64, 64});
 BENCHMARK(DotAvx16)->Args({257, 96, 1});
-
-// This core's fused multiply-add peak: independent FMA chains, 8 lanes,
-// 2 flops each, timed once in processor time (the kernels' rates are per
-// processor second too) and reported as a constant counter.
-__attribute__((target("avx2,fma"))) double fmaPeakGflops() {
-    __m256 acc[10];
-    for (int i = 0; i < 10; ++i) acc[i] = _mm256_set1_ps(float(i));
-    const __m256 m = _mm256_set1_ps(0.999999f), a = _mm256_set1_ps(1e-7f);
-    const long iters = 20000000;
-    const std::clock_t t0 = std::clock();
-    for (long n = 0; n < iters; ++n)
-        for (int i = 0; i < 10; ++i) acc[i] = _mm256_fmadd_ps(acc[i], m, a);
-    const double sec = double(std::clock() - t0) / CLOCKS_PER_SEC;
-    float sink = 0;
-    for (int i = 0; i < 10; ++i) sink += _mm256_cvtss_f32(acc[i]);
-    benchmark::DoNotOptimize(sink);
-    return double(iters) * 10 * 8 * 2 / sec / 1e9;
-}
-
-void FmaPeak(benchmark::State& state) {
-    if (!(CpuInfo::get().avx2() && CpuInfo::get().fma())) {
-        state.SkipWithError("no AVX2/FMA");
-        return;
-    }
-    double peak = 0;
-    for (auto _ : state) peak = fmaPeakGflops();
-    state.counters["GFLOP/s"] = peak;
-}
-BENCHMARK(FmaPeak)->Iterations(1);
 
 }  // namespace

@@ -80,7 +80,7 @@ int process(const ProcessArgs& args) {
   aec_tools::padToSameLength(mic, args.mic, ref, args.ref);
   aec_tools::checkLevels(args.mic, mic.samples);
   aec_tools::checkLevels(args.ref, ref.samples);
-  const aec_tools::MaskChoice mask = aec_tools::chooseMask();
+  const aec_tools::MaskChoice mask = args.options.linearOnly ? aec_tools::MaskChoice{} : aec_tools::chooseMask();
   aec_tools::RunResult result;
   if (!aec_tools::runCanceller(mic.samples, ref.samples, mic.rate, args.options, mask, result)) return 1;
   if (!aec_tools::writeAudio(args.out, result.out, mic.rate, mic.format)) return 1;

@@ -83,26 +83,34 @@ bool makeDir(const std::string& dir) {
   return fail(dir + ": cannot create folder");
 }
 
+double erleDb(const Scene& scene, const std::vector<float>& out) {
+  return 10.0 * std::log10(energy(scene.mic, kSettle, scene.singleTalkEnd) / energy(out, kSettle, scene.singleTalkEnd));
+}
+
 }  // namespace
 
 int runDemo(const DemoArgs& args) {
   Scene scene;
   if (!buildScene(args.clipDir, scene) || !makeDir(args.outDir)) return 1;
   const MaskChoice mask = chooseMask();
-  const aec::StreamOptions options;
   RunResult result;
-  if (!runCanceller(scene.mic, scene.ref, kRate, options, mask, result)) return 1;
+  if (!runCanceller(scene.mic, scene.ref, kRate, aec::StreamOptions(), mask, result)) return 1;
   const int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   for (auto [name, samples] : {std::pair("mic.wav", &scene.mic), std::pair("ref.wav", &scene.ref),
                                std::pair("out.wav", &result.out)}) {
     if (!writeAudio(args.outDir + "/" + name, *samples, kRate, format)) return 1;
   }
-  const double erle = 10.0 * std::log10(energy(scene.mic, kSettle, scene.singleTalkEnd) /
-                                        energy(result.out, kSettle, scene.singleTalkEnd));
   printSummary(result, scene.mic.size(), kRate, mask, false);
   std::printf("written:           %s/{mic,ref,out}.wav\n", args.outDir.c_str());
-  std::printf("echo reduction:    %.1f dB ERLE over far-end single talk (%.1f to %.1f s)\n", erle,
+  std::printf("echo reduction:    %.1f dB ERLE over far-end single talk (%.1f to %.1f s)\n", erleDb(scene, result.out),
               double(kSettle) / kRate, double(scene.singleTalkEnd) / kRate);
+  if (mask.source) {
+    aec::StreamOptions linearOnly;
+    linearOnly.linearOnly = true;
+    RunResult linear;
+    if (!runCanceller(scene.mic, scene.ref, kRate, linearOnly, MaskChoice{}, linear)) return 1;
+    std::printf("  linear alone:    %.1f dB (mask off)\n", erleDb(scene, linear.out));
+  }
   return 0;
 }
 

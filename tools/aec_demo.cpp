@@ -1,12 +1,11 @@
 #include "tools/aec_demo.h"
 
 #include <sndfile.h>
-#include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <vector>
 
@@ -79,8 +78,9 @@ double energy(const std::vector<float>& x, size_t from, size_t to) {
 }
 
 bool makeDir(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) return true;
-  return fail(dir + ": cannot create folder");
+  std::error_code error;
+  std::filesystem::create_directories(dir, error);
+  return !error || fail(dir + ": cannot create folder (" + error.message() + ")");
 }
 
 double erleDb(const Scene& scene, const std::vector<float>& out) {

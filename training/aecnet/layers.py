@@ -54,31 +54,15 @@ def pad_rows(x, top, bottom):
     return F.pad(x, (top, bottom)) if top or bottom else x
 
 
-def tap_slices(x, k, stride, dilation, out_rows):
-    """The k input slices that output rows 0..out_rows-1 read, tap by tap."""
-    span = stride * (out_rows - 1) + 1
-    return [x[:, :, t * dilation:t * dilation + span:stride] for t in range(k)]
-
-
 def conv_rows(x, weight, bias, k, pad_top, pad_bottom, stride, dilation, groups):
-    """Convolution along the rows of a one-column map: weight (OC, IC/groups, k).
-
-    Plain and depthwise cases are written as matrix products and shifted
-    element-wise sums, which train much faster on CPUs than the generic
-    (dilated) convolution routines."""
+    """Convolution along the rows of a one-column map: weight (OC, IC/groups, k)."""
     x = pad_rows(x, pad_top, pad_bottom)
-    out_channels, channels = weight.shape[0], x.shape[1]
+    out_channels = weight.shape[0]
     weight = weight.reshape(out_channels, -1, k)
     out_rows = (x.shape[2] - dilation * (k - 1) - 1) // stride + 1
-    if groups == 1:
-        if k == 1:
-            cols = x[:, :, ::stride][:, :, :out_rows]
-        else:
-            cols = torch.stack(tap_slices(x, k, stride, dilation, out_rows), 2)
-            cols = cols.reshape(x.shape[0], channels * k, out_rows)
-        return torch.matmul(weight.reshape(out_channels, -1), cols) + bias.reshape(1, -1, 1)
     if stride == dilation > 1:
-        # Taps at y*s + t*s read only every s-th row: a dense kernel over those.
+        # Taps at y*s + t*s read only every s-th row: a dense kernel over those
+        # trains much faster than the strided, dilated one.
         rows = x[:, :, ::stride]
         return F.conv1d(rows, weight, bias, 1, 0, 1, groups)[:, :, :out_rows]
     return F.conv1d(x, weight, bias, stride, 0, dilation, groups)

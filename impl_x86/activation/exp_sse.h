@@ -1,7 +1,10 @@
 #pragma once
-// 4-lane SSE2 vector traits with the range-reduced polynomial exponential.
+// 4-lane SSE2 activation traits: the shared vector traits plus the
+// reciprocal and the range-reduced polynomial exponential.
 // Internal linkage: included by translation units of several ISAs.
 #include <emmintrin.h>
+
+#include "impl_x86/simd/vec_sse.h"
 
 namespace YNet {
 namespace act {
@@ -16,18 +19,7 @@ constexpr float kLn2Neg = -0x1.62e430p-1f;     // -0.6931472 (single-step reduct
 constexpr float kExpPoly[6] = {0x1.a0d2cep-13f, 0x1.6e879cp-10f, 0x1.111210p-7f,
                                0x1.555382p-5f,  0x1.555554p-3f,  0x1.0p-1f};
 
-struct Sse4 {
-    using V = __m128;
-    static constexpr int kLanes = 4;
-    static V load(const float* p) { return _mm_loadu_ps(p); }
-    static void store(float* p, V v) { _mm_storeu_ps(p, v); }
-    static V set1(float v) { return _mm_set1_ps(v); }
-    static V add(V a, V b) { return _mm_add_ps(a, b); }
-    static V sub(V a, V b) { return _mm_sub_ps(a, b); }
-    static V mul(V a, V b) { return _mm_mul_ps(a, b); }
-    static V min(V a, V b) { return _mm_min_ps(a, b); }
-    static V max(V a, V b) { return _mm_max_ps(a, b); }
-    static V fmadd(V a, V b, V c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+struct Sse4 : vec::Sse4 {
     template <bool kExact>
     static V recip(V v) {
         return kExact ? _mm_div_ps(_mm_set1_ps(1.0f), v) : _mm_rcp_ps(v);

@@ -1,27 +1,17 @@
 #pragma once
-// 8-lane AVX2 + FMA vector traits with the exponential that rounds k and
+// 8-lane AVX2 + FMA activation traits with the exponential that rounds k and
 // reduces in one fused step. Internal linkage; include only from *_avx2.cpp.
 #include <immintrin.h>
 
 #include "impl_x86/activation/exp_sse.h"
+#include "impl_x86/simd/vec_avx2.h"
 
 namespace YNet {
 namespace act {
 namespace {
 
-struct Avx2Fma {
-    using V = __m256;
+struct Avx2Fma : vec::Avx8Fma {
     using Half = Sse4;
-    static constexpr int kLanes = 8;
-    static V load(const float* p) { return _mm256_loadu_ps(p); }
-    static void store(float* p, V v) { _mm256_storeu_ps(p, v); }
-    static V set1(float v) { return _mm256_set1_ps(v); }
-    static V add(V a, V b) { return _mm256_add_ps(a, b); }
-    static V sub(V a, V b) { return _mm256_sub_ps(a, b); }
-    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
-    static V min(V a, V b) { return _mm256_min_ps(a, b); }
-    static V max(V a, V b) { return _mm256_max_ps(a, b); }
-    static V fmadd(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }
     template <bool kExact>
     static V recip(V v) {
         return kExact ? _mm256_div_ps(_mm256_set1_ps(1.0f), v) : _mm256_rcp_ps(v);

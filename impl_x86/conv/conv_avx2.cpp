@@ -3,44 +3,14 @@
 #include <immintrin.h>
 
 #include "impl_x86/conv/conv_tiles.h"
+#include "impl_x86/simd/vec_avx2.h"
 
 namespace YNet {
 namespace conv {
 namespace {
 
-struct Avx {
-    using R = __m256;
-    static constexpr int W = 8;
-    static R load(const float* p) { return _mm256_loadu_ps(p); }
-    static void store(float* p, R v) { _mm256_storeu_ps(p, v); }
-    static R set1(float f) { return _mm256_set1_ps(f); }
-    static R fma(R a, R b, R c) { return _mm256_fmadd_ps(a, b, c); }
-    static R max(R a, R b) { return _mm256_max_ps(a, b); }
-    static R min(R a, R b) { return _mm256_min_ps(a, b); }
-    static R add(R a, R b) { return _mm256_add_ps(a, b); }
-    static R mul(R a, R b) { return _mm256_mul_ps(a, b); }
-    static R zero() { return _mm256_setzero_ps(); }
-    static float hsum(R v) {
-        __m128 s = _mm_add_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-        s = _mm_add_ps(s, _mm_movehl_ps(s, s));
-        s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 1));
-        return _mm_cvtss_f32(s);
-    }
-};
-
-struct Fma128 {
-    using R = __m128;
-    static constexpr int W = 4;
-    static R load(const float* p) { return _mm_loadu_ps(p); }
-    static void store(float* p, R v) { _mm_storeu_ps(p, v); }
-    static R set1(float f) { return _mm_set1_ps(f); }
-    static R fma(R a, R b, R c) { return _mm_fmadd_ps(a, b, c); }
-    static R max(R a, R b) { return _mm_max_ps(a, b); }
-    static R min(R a, R b) { return _mm_min_ps(a, b); }
-    static R add(R a, R b) { return _mm_add_ps(a, b); }
-    static R mul(R a, R b) { return _mm_mul_ps(a, b); }
-    static R zero() { return _mm_setzero_ps(); }
-};
+using Avx = vec::Avx8Fma;
+using Fma128 = vec::Fma4;
 
 }  // namespace
 

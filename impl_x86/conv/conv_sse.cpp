@@ -2,29 +2,13 @@
 #include <emmintrin.h>
 
 #include "impl_x86/conv/conv_tiles.h"
+#include "impl_x86/simd/vec_sse.h"
 
 namespace YNet {
 namespace conv {
 namespace {
 
-struct Sse {
-    using R = __m128;
-    static constexpr int W = 4;
-    static R load(const float* p) { return _mm_loadu_ps(p); }
-    static void store(float* p, R v) { _mm_storeu_ps(p, v); }
-    static R set1(float f) { return _mm_set1_ps(f); }
-    static R fma(R a, R b, R c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
-    static R max(R a, R b) { return _mm_max_ps(a, b); }
-    static R min(R a, R b) { return _mm_min_ps(a, b); }
-    static R add(R a, R b) { return _mm_add_ps(a, b); }
-    static R mul(R a, R b) { return _mm_mul_ps(a, b); }
-    static R zero() { return _mm_setzero_ps(); }
-    static float hsum(R v) {
-        R s = _mm_add_ps(v, _mm_movehl_ps(v, v));
-        s = _mm_add_ss(s, _mm_shuffle_ps(s, s, 1));
-        return _mm_cvtss_f32(s);
-    }
-};
+using Sse = vec::Sse4;
 
 }  // namespace
 

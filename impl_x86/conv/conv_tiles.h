@@ -1,7 +1,7 @@
 #pragma once
 // Register-tile templates shared by the SSE and AVX kernel files. A file
-// includes this after defining its vector traits V:
-//   R; W (floats per register); load, store, set1, fma(a, b, c) = a*b + c,
+// includes this with one of the vector traits of impl_x86/simd as V:
+//   V (register type); kLanes; load, store, set1, fmadd(a, b, c) = a*b + c,
 //   max, min, add, mul, zero, hsum.
 // Everything here has internal linkage: each ISA file compiles its own copy
 // with its own instruction set, and no copy may leak to another file.
@@ -34,10 +34,10 @@ inline TapRange tapRange(int origin, int dil, int size, int taps) {
 // The fused rectifiers on one register.
 template <class V>
 struct Act {
-    typename V::R param, zero;
+    typename V::V param, zero;
     uint32_t kind;
     explicit Act(const Args& a) : param(V::set1(a.actParam)), zero(V::zero()), kind(a.actKind) {}
-    typename V::R operator()(typename V::R x) const {
+    typename V::V operator()(typename V::V x) const {
         switch (kind) {
             case act::kRelu: return V::max(x, zero);
             case act::kClip: return V::min(V::max(x, zero), param);
@@ -50,26 +50,26 @@ struct Act {
 // ---- 1x1, pixels flattened: T pixels x one block of NV registers --------
 template <class V, int NV, int T>
 void pointwisePixels(const Args& a, const Act<V>& act, int p) {
-    constexpr int B = NV * V::W;
+    constexpr int B = NV * V::kLanes;
     const Geometry& g = a.g;
     const float* x = a.in + size_t(p) * g.ic;
     for (int bi = 0, nb = blockCount(g.oc, B); bi < nb; ++bi) {
         const int cs = blockStart(bi, B, g.oc);
         const float* wb = a.w + size_t(bi) * g.ic * B;
-        typename V::R acc[T][NV];
+        typename V::V acc[T][NV];
         for (int t = 0; t < T; ++t)
-            for (int v = 0; v < NV; ++v) acc[t][v] = V::load(a.bias + cs + v * V::W);
+            for (int v = 0; v < NV; ++v) acc[t][v] = V::load(a.bias + cs + v * V::kLanes);
         for (int c = 0; c < g.ic; ++c) {
-            typename V::R wv[NV];
-            for (int v = 0; v < NV; ++v) wv[v] = V::load(wb + c * B + v * V::W);
+            typename V::V wv[NV];
+            for (int v = 0; v < NV; ++v) wv[v] = V::load(wb + c * B + v * V::kLanes);
             for (int t = 0; t < T; ++t) {
-                const typename V::R b = V::set1(x[t * g.ic + c]);
-                for (int v = 0; v < NV; ++v) acc[t][v] = V::fma(wv[v], b, acc[t][v]);
+                const typename V::V b = V::set1(x[t * g.ic + c]);
+                for (int v = 0; v < NV; ++v) acc[t][v] = V::fmadd(wv[v], b, acc[t][v]);
             }
         }
         for (int t = 0; t < T; ++t)
             for (int v = 0; v < NV; ++v)
-                V::store(a.out + size_t(p + t) * g.oc + cs + v * V::W, act(acc[t][v]));
+                V::store(a.out + size_t(p + t) * g.oc + cs + v * V::kLanes, act(acc[t][v]));
     }
 }
 
@@ -91,16 +91,16 @@ inline size_t tapOffset(const Geometry& g, int ky, int kx, int c) {
 
 template <class V, int NV, int T, bool ROWIC>
 void generalColumns(const Args& a, const Act<V>& act, int oy, TapRange ky, int ox, TapRange kx) {
-    constexpr int B = NV * V::W;
+    constexpr int B = NV * V::kLanes;
     const Geometry& g = a.g;
     const int y0 = oy * g.sh - g.padTop;
     const size_t blockSize = size_t(g.kh) * g.kw * g.ic * B;
     for (int bi = 0, nb = blockCount(g.oc, B); bi < nb; ++bi) {
         const int cs = blockStart(bi, B, g.oc);
         const float* wb = a.w + bi * blockSize;
-        typename V::R acc[T][NV];
+        typename V::V acc[T][NV];
         for (int t = 0; t < T; ++t)
-            for (int v = 0; v < NV; ++v) acc[t][v] = V::load(a.bias + cs + v * V::W);
+            for (int v = 0; v < NV; ++v) acc[t][v] = V::load(a.bias + cs + v * V::kLanes);
         for (int i = ky.first; i < ky.end; ++i) {
             const float* row = a.in + size_t(y0 + i * g.dh) * g.iw * g.ic;
             for (int j = kx.first; j < kx.end; ++j) {
@@ -109,18 +109,18 @@ void generalColumns(const Args& a, const Act<V>& act, int oy, TapRange ky, int o
                     xs[t] = row + size_t((ox + t) * g.sw - g.padLeft + j * g.dw) * g.ic;
                 for (int c = 0; c < g.ic; ++c) {
                     const float* wt = wb + tapOffset<ROWIC>(g, i, j, c) * B;
-                    typename V::R wv[NV];
-                    for (int v = 0; v < NV; ++v) wv[v] = V::load(wt + v * V::W);
+                    typename V::V wv[NV];
+                    for (int v = 0; v < NV; ++v) wv[v] = V::load(wt + v * V::kLanes);
                     for (int t = 0; t < T; ++t) {
-                        const typename V::R b = V::set1(xs[t][c]);
-                        for (int v = 0; v < NV; ++v) acc[t][v] = V::fma(wv[v], b, acc[t][v]);
+                        const typename V::V b = V::set1(xs[t][c]);
+                        for (int v = 0; v < NV; ++v) acc[t][v] = V::fmadd(wv[v], b, acc[t][v]);
                     }
                 }
             }
         }
         for (int t = 0; t < T; ++t)
             for (int v = 0; v < NV; ++v)
-                V::store(a.out + (size_t(oy) * g.ow + ox + t) * g.oc + cs + v * V::W,
+                V::store(a.out + (size_t(oy) * g.ow + ox + t) * g.oc + cs + v * V::kLanes,
                          act(acc[t][v]));
     }
 }
@@ -158,7 +158,7 @@ void general(const Args& a) {
 // ---- 1-D three-tap line (icMajor weights [ic][tap][B]) ----------------
 template <class V, int NV, int T>
 void linePositions(const Args& a, const Act<V>& act, const float* zero, int x, int bi) {
-    constexpr int B = NV * V::W;
+    constexpr int B = NV * V::kLanes;
     const Geometry& g = a.g;
     const int len = std::max(g.oh, g.ow);
     const int cs = blockStart(bi, B, g.oc);
@@ -168,22 +168,22 @@ void linePositions(const Args& a, const Act<V>& act, const float* zero, int x, i
         const int q = x - 1 + j;
         src[j] = (q < 0 || q >= len) ? zero : a.in + size_t(q) * g.ic;
     }
-    typename V::R acc[T][NV];
+    typename V::V acc[T][NV];
     for (int t = 0; t < T; ++t)
-        for (int v = 0; v < NV; ++v) acc[t][v] = V::load(a.bias + cs + v * V::W);
+        for (int v = 0; v < NV; ++v) acc[t][v] = V::load(a.bias + cs + v * V::kLanes);
     for (int c = 0; c < g.ic; ++c) {
-        typename V::R wv[3][NV];
+        typename V::V wv[3][NV];
         for (int k = 0; k < 3; ++k)
-            for (int v = 0; v < NV; ++v) wv[k][v] = V::load(wb + (c * 3 + k) * B + v * V::W);
-        typename V::R b[T + 2];
+            for (int v = 0; v < NV; ++v) wv[k][v] = V::load(wb + (c * 3 + k) * B + v * V::kLanes);
+        typename V::V b[T + 2];
         for (int j = 0; j < T + 2; ++j) b[j] = V::set1(src[j][c]);
         for (int t = 0; t < T; ++t)
             for (int k = 0; k < 3; ++k)
-                for (int v = 0; v < NV; ++v) acc[t][v] = V::fma(wv[k][v], b[t + k], acc[t][v]);
+                for (int v = 0; v < NV; ++v) acc[t][v] = V::fmadd(wv[k][v], b[t + k], acc[t][v]);
     }
     for (int t = 0; t < T; ++t)
         for (int v = 0; v < NV; ++v)
-            V::store(a.out + size_t(x + t) * g.oc + cs + v * V::W, act(acc[t][v]));
+            V::store(a.out + size_t(x + t) * g.oc + cs + v * V::kLanes, act(acc[t][v]));
 }
 
 template <class V, int NV, int T>
@@ -192,7 +192,7 @@ void line(const Args& a) {
     const Geometry& g = a.g;
     const int len = std::max(g.oh, g.ow);
     float* zero = static_cast<float*>(alignedAlloc(size_t(g.ic) * sizeof(float)));
-    for (int bi = 0, nb = blockCount(g.oc, NV * V::W); bi < nb; ++bi) {
+    for (int bi = 0, nb = blockCount(g.oc, NV * V::kLanes); bi < nb; ++bi) {
         int x = 0;
         for (; x + T <= len; x += T) linePositions<V, NV, T>(a, act, zero, x, bi);
         for (; x < len; ++x) linePositions<V, NV, 1>(a, act, zero, x, bi);
@@ -204,19 +204,19 @@ void line(const Args& a) {
 template <class V, int NV, int T>
 void dotPixels(const Args& a, int p) {
     const int ic = a.g.ic;
-    typename V::R acc[T][NV];
+    typename V::V acc[T][NV];
     for (int t = 0; t < T; ++t)
         for (int v = 0; v < NV; ++v) acc[t][v] = V::zero();
-    for (int c = 0; c < ic; c += NV * V::W) {
+    for (int c = 0; c < ic; c += NV * V::kLanes) {
         for (int v = 0; v < NV; ++v) {
-            const typename V::R wv = V::load(a.w + c + v * V::W);
+            const typename V::V wv = V::load(a.w + c + v * V::kLanes);
             for (int t = 0; t < T; ++t)
-                acc[t][v] = V::fma(V::load(a.in + size_t(p + t) * ic + c + v * V::W), wv,
+                acc[t][v] = V::fmadd(V::load(a.in + size_t(p + t) * ic + c + v * V::kLanes), wv,
                                    acc[t][v]);
         }
     }
     for (int t = 0; t < T; ++t) {
-        typename V::R s = acc[t][0];
+        typename V::V s = acc[t][0];
         for (int v = 1; v < NV; ++v) s = V::add(s, acc[t][v]);
         a.out[p + t] = act::applyScalar(a.actKind, a.actParam, V::hsum(s) + a.bias[0]);
     }
@@ -233,9 +233,9 @@ void dot(const Args& a) {
 // Dot product of n floats, vector body and scalar tail.
 template <class V>
 float dotRange(const float* x, const float* w, int n) {
-    typename V::R acc = V::zero();
+    typename V::V acc = V::zero();
     int c = 0;
-    for (; c + V::W <= n; c += V::W) acc = V::fma(V::load(x + c), V::load(w + c), acc);
+    for (; c + V::kLanes <= n; c += V::kLanes) acc = V::fmadd(V::load(x + c), V::load(w + c), acc);
     float s = V::hsum(acc);
     for (; c < n; ++c) s += x[c] * w[c];
     return s;
@@ -275,7 +275,7 @@ inline const float* deconvSource(const Args& a, int oy, int ox, int ky, int kx) 
 // icMajor blocks of B output channels, one output pixel per step.
 template <class V, int NV>
 void deconvOcBlocked(const Args& a) {
-    constexpr int B = NV * V::W;
+    constexpr int B = NV * V::kLanes;
     const Act<V> act(a);
     const Geometry& g = a.g;
     const size_t blockSize = size_t(g.ic) * g.kh * g.kw * B;
@@ -284,21 +284,21 @@ void deconvOcBlocked(const Args& a) {
             for (int bi = 0, nb = blockCount(g.oc, B); bi < nb; ++bi) {
                 const int cs = blockStart(bi, B, g.oc);
                 const float* wb = a.w + bi * blockSize;
-                typename V::R acc[NV];
-                for (int v = 0; v < NV; ++v) acc[v] = V::load(a.bias + cs + v * V::W);
+                typename V::V acc[NV];
+                for (int v = 0; v < NV; ++v) acc[v] = V::load(a.bias + cs + v * V::kLanes);
                 for (int ky = 0; ky < g.kh; ++ky)
                     for (int kx = 0; kx < g.kw; ++kx) {
                         const float* x = deconvSource(a, oy, ox, ky, kx);
                         if (!x) continue;
                         for (int c = 0; c < g.ic; ++c) {
-                            const typename V::R b = V::set1(x[c]);
+                            const typename V::V b = V::set1(x[c]);
                             const float* wt = wb + ((size_t(c) * g.kh + ky) * g.kw + kx) * B;
                             for (int v = 0; v < NV; ++v)
-                                acc[v] = V::fma(V::load(wt + v * V::W), b, acc[v]);
+                                acc[v] = V::fmadd(V::load(wt + v * V::kLanes), b, acc[v]);
                         }
                     }
                 for (int v = 0; v < NV; ++v)
-                    V::store(a.out + (size_t(oy) * g.ow + ox) * g.oc + cs + v * V::W,
+                    V::store(a.out + (size_t(oy) * g.ow + ox) * g.oc + cs + v * V::kLanes,
                              act(acc[v]));
             }
 }

@@ -1,11 +1,11 @@
 #pragma once
 // Depthwise kernel bodies written once over a small vector-ops struct so the
-// SSE and AVX2/FMA builds share one tiling. Ops provides V, W (lanes),
-// zero(), set1(f), load(p), store(p, v), madd(a, b, acc) = acc + a*b,
-// max(a, b) and min(a, b). Included by one kernel file per ISA; the unnamed
-// namespace keeps each build's copy local.
+// SSE and AVX2/FMA builds share one tiling. Ops is one of the traits of
+// impl_x86/simd (V, kLanes, zero, set1, load, store, fmadd(a, b, c) = a*b + c,
+// max, min). Included by one kernel file per ISA; the unnamed namespace keeps
+// each build's copy local.
 //
-// Tiles: one channel block of B = NV*W channels by up to 4 output positions,
+// Tiles: one channel block of B = NV*kLanes channels by up to 4 output positions,
 // accumulators initialised from the bias. Positions whose taps all fall
 // inside the input run unchecked in groups of 4; border positions run one at
 // a time with the valid taps only.
@@ -60,7 +60,7 @@ struct Act {
         switch (kind) {
             case 1: return O::max(v, zero);
             case 2: return O::min(O::max(v, zero), param);
-            case 6: return O::madd(param, O::min(v, zero), O::max(v, zero));
+            case 6: return O::fmadd(param, O::min(v, zero), O::max(v, zero));
             default: return v;
         }
     }
@@ -70,19 +70,20 @@ template <class O, int NV>
 struct Acc {
     typename O::V v[NV];
     void init(const float* bias) {
-        for (int j = 0; j < NV; ++j) v[j] = O::load(bias + j * O::W);
+        for (int j = 0; j < NV; ++j) v[j] = O::load(bias + j * O::kLanes);
     }
     // v += in[0..B) * w[0..B), element-wise
     void add(const float* in, const float* w) {
-        for (int j = 0; j < NV; ++j) v[j] = O::madd(O::load(in + j * O::W), O::load(w + j * O::W), v[j]);
+        for (int j = 0; j < NV; ++j)
+            v[j] = O::fmadd(O::load(in + j * O::kLanes), O::load(w + j * O::kLanes), v[j]);
     }
     // v += x * w[0..B)
     void addBroadcast(float x, const float* w) {
         const auto xv = O::set1(x);
-        for (int j = 0; j < NV; ++j) v[j] = O::madd(xv, O::load(w + j * O::W), v[j]);
+        for (int j = 0; j < NV; ++j) v[j] = O::fmadd(xv, O::load(w + j * O::kLanes), v[j]);
     }
     void store(float* out, const Act<O>& act) const {
-        for (int j = 0; j < NV; ++j) O::store(out + j * O::W, act(v[j]));
+        for (int j = 0; j < NV; ++j) O::store(out + j * O::kLanes, act(v[j]));
     }
 };
 
@@ -93,7 +94,7 @@ inline int blockStart(int k, int B, int C) { return std::min(k * B, C - B); }
 // ([block][tap][B]) or, with ChanInner, channel innermost ([tap][C]).
 template <class O, int B, int S, int D, bool ChanInner>
 void line(const Geometry& g, const Operands& o, const Activation& a) {
-    constexpr int NV = B / O::W, T = 5;
+    constexpr int NV = B / O::kLanes, T = 5;
     const Line ln = lineOf(g);
     const int C = g.outC;
     const Act<O> act(a);
@@ -131,7 +132,7 @@ void line(const Geometry& g, const Operands& o, const Activation& a) {
 // Depthwise, any geometry; weights [block][ky][kx][B].
 template <class O, int B>
 void blocked(const Geometry& g, const Operands& o, const Activation& a) {
-    constexpr int NV = B / O::W;
+    constexpr int NV = B / O::kLanes;
     const int C = g.outC, taps = g.kernelH * g.kernelW;
     const Act<O> act(a);
     const Interior inner(g.outW, g.inW, g.padLeft, g.strideW, g.dilationW, g.kernelW);
@@ -178,7 +179,7 @@ void blocked(const Geometry& g, const Operands& o, const Activation& a) {
 // weights [block][ky][kx][k][B].
 template <class O, int B>
 void grouped(const Geometry& g, const Operands& o, const Activation& a) {
-    constexpr int NV = B / O::W;
+    constexpr int NV = B / O::kLanes;
     const int M = g.outC / g.group, K = g.inC / g.group;
     const int taps = g.kernelH * g.kernelW;
     const Act<O> act(a);
@@ -212,7 +213,7 @@ void grouped(const Geometry& g, const Operands& o, const Activation& a) {
 // odd r receives no tap and holds the bias.
 template <class O, int B>
 void deconvLine(const Geometry& g, const Operands& o, const Activation& a) {
-    constexpr int NV = B / O::W, T = 5;
+    constexpr int NV = B / O::kLanes, T = 5;
     const Line ln = lineOf(g);
     const int C = g.outC, offset = (T - 1) * 2 - ln.pad;
     const Act<O> act(a);

@@ -1,23 +1,12 @@
 // Depthwise kernels, SSE build (baseline x86-64: SSE2 only).
-#include <emmintrin.h>
-
 #include "impl_x86/depthwise/dw_table.h"
+#include "impl_x86/simd/vec_sse.h"
 
 namespace YNet {
 namespace dw {
 namespace {
 
-struct SseOps {
-    using V = __m128;
-    static constexpr int W = 4;
-    static V zero() { return _mm_setzero_ps(); }
-    static V set1(float f) { return _mm_set1_ps(f); }
-    static V load(const float* p) { return _mm_loadu_ps(p); }
-    static void store(float* p, V v) { _mm_storeu_ps(p, v); }
-    static V madd(V a, V b, V acc) { return _mm_add_ps(acc, _mm_mul_ps(a, b)); }
-    static V max(V a, V b) { return _mm_max_ps(a, b); }
-    static V min(V a, V b) { return _mm_min_ps(a, b); }
-};
+using SseOps = vec::Sse4;
 
 }  // namespace
 

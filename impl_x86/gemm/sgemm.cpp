@@ -1,27 +1,13 @@
 // Generic float products, SSE build (baseline x86-64: SSE2 only).
-#include <emmintrin.h>
-
 #include "impl_x86/gemm/sgemm_generic.h"
+#include "impl_x86/simd/vec_sse.h"
 #include "ynet/layers/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace gemm {
 namespace {
 
-struct SseOps {
-    using V = __m128;
-    static constexpr int W = 4;
-    static V zero() { return _mm_setzero_ps(); }
-    static V set1(float f) { return _mm_set1_ps(f); }
-    static V load(const float* p) { return _mm_loadu_ps(p); }
-    static void store(float* p, V v) { _mm_storeu_ps(p, v); }
-    static V madd(V a, V b, V acc) { return _mm_add_ps(acc, _mm_mul_ps(a, b)); }
-    static float addLanes(float s, V v) {
-        alignas(16) float l[4];
-        _mm_store_ps(l, v);
-        return s + l[0] + l[1] + l[2] + l[3];
-    }
-};
+using SseOps = vec::Sse4;
 
 }  // namespace
 

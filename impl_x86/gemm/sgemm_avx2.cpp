@@ -1,28 +1,13 @@
 // Generic float products, AVX2+FMA build.
-#include <immintrin.h>
-
 #include "impl_x86/gemm/sgemm_generic.h"
+#include "impl_x86/simd/vec_avx2.h"
 #include "ynet/layers/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace gemm {
 namespace {
 
-struct AvxOps {
-    using V = __m256;
-    static constexpr int W = 8;
-    static V zero() { return _mm256_setzero_ps(); }
-    static V set1(float f) { return _mm256_set1_ps(f); }
-    static V load(const float* p) { return _mm256_loadu_ps(p); }
-    static void store(float* p, V v) { _mm256_storeu_ps(p, v); }
-    static V madd(V a, V b, V acc) { return _mm256_fmadd_ps(a, b, acc); }
-    static float addLanes(float s, V v) {
-        alignas(32) float l[8];
-        _mm256_store_ps(l, v);
-        for (float f : l) s += f;
-        return s;
-    }
-};
+using AvxOps = vec::Avx8Fma;
 
 }  // namespace
 

@@ -1,10 +1,11 @@
 #pragma once
 // Generic float products written once over a small vector-ops struct, so the
-// SSE and the AVX2+FMA builds share one blocking. Ops provides: V, W (lanes),
-// zero(), set1(f), load(p), store(p, v), madd(a, b, acc) = acc + a*b, and
-// addLanes(s, v): s + v[0] + v[1] + ... added one after the other.
+// SSE and the AVX2+FMA builds share one blocking. Ops is one of the traits of
+// impl_x86/simd: V, kLanes, zero, set1, load, store, fmadd(a, b, c) = a*b + c
+// and addLanes(s, v): s + v[0] + v[1] + ... added one after the other.
 // Included by one kernel file per ISA; the unnamed namespace keeps each
 // build's copy local so the linker never mixes instruction sets.
+#include <cstddef>
 
 namespace YNet {
 namespace gemm {
@@ -26,17 +27,17 @@ template <class Ops, int Nv>
 struct Block {
     typename Ops::V acc[Nv];
     void init(const float* src) {
-        for (int j = 0; j < Nv; ++j) acc[j] = src ? Ops::load(src + j * Ops::W) : Ops::zero();
+        for (int j = 0; j < Nv; ++j) acc[j] = src ? Ops::load(src + j * Ops::kLanes) : Ops::zero();
     }
     void store(float* dst) const {
-        for (int j = 0; j < Nv; ++j) Ops::store(dst + j * Ops::W, acc[j]);
+        for (int j = 0; j < Nv; ++j) Ops::store(dst + j * Ops::kLanes, acc[j]);
     }
 };
 
 // C row by row; 8 columns per block, A[m][k] broadcast, k innermost.
 template <class Ops>
 void gemm(const float* A, const float* B, const float* bias, float* C, int M, int N, int K) {
-    constexpr int Nv = 8 / Ops::W;
+    constexpr int Nv = 8 / Ops::kLanes;
     for (int m = 0; m < M; ++m) {
         const float* a = A + size_t(m) * K;
         float* c = C + size_t(m) * N;
@@ -48,7 +49,7 @@ void gemm(const float* A, const float* B, const float* bias, float* C, int M, in
             for (int k = 0; k < K; ++k) {
                 auto av = Ops::set1(a[k]);
                 for (int j = 0; j < Nv; ++j)
-                    blk.acc[j] = Ops::madd(av, Ops::load(B + size_t(k) * N + n + j * Ops::W),
+                    blk.acc[j] = Ops::fmadd(av, Ops::load(B + size_t(k) * N + n + j * Ops::kLanes),
                                            blk.acc[j]);
             }
             blk.store(c + n);
@@ -60,16 +61,16 @@ void gemm(const float* A, const float* B, const float* bias, float* C, int M, in
 // Columns n0..n0+Cols-1 for Rows values of m starting at m, k innermost.
 template <class Ops, int Rows, int Cols>
 void transATile(const float* A, const float* B, float* C, int M, int N, int K, int m, int n0) {
-    constexpr int Nv = Rows / Ops::W;
+    constexpr int Nv = Rows / Ops::kLanes;
     Block<Ops, Nv> blk[Cols];
     for (int c = 0; c < Cols; ++c) blk[c].init(nullptr);
     for (int k = 0; k < K; ++k) {
         const float* a = A + size_t(k) * M + m;
         typename Ops::V av[Nv];
-        for (int j = 0; j < Nv; ++j) av[j] = Ops::load(a + j * Ops::W);
+        for (int j = 0; j < Nv; ++j) av[j] = Ops::load(a + j * Ops::kLanes);
         for (int c = 0; c < Cols; ++c) {
             auto bv = Ops::set1(B[size_t(k) * N + n0 + c]);
-            for (int j = 0; j < Nv; ++j) blk[c].acc[j] = Ops::madd(av[j], bv, blk[c].acc[j]);
+            for (int j = 0; j < Nv; ++j) blk[c].acc[j] = Ops::fmadd(av[j], bv, blk[c].acc[j]);
         }
     }
     for (int c = 0; c < Cols; ++c) blk[c].store(C + size_t(n0 + c) * M + m);
@@ -98,7 +99,7 @@ void gemmTransA(const float* A, const float* B, float* C, int M, int N, int K) {
 // single terms into a scalar that starts at bias[r]; lanes folded last.
 template <class Ops>
 void matVec(const float* mat, const float* v, const float* bias, float* y, int R, int K) {
-    constexpr int Nv = 8 / Ops::W;
+    constexpr int Nv = 8 / Ops::kLanes;
     for (int r = 0; r < R; ++r) {
         const float* row = mat + size_t(r) * K;
         Block<Ops, Nv> blk;
@@ -106,8 +107,8 @@ void matVec(const float* mat, const float* v, const float* bias, float* y, int R
         int k = 0;
         for (; k + 8 <= K; k += 8)
             for (int j = 0; j < Nv; ++j)
-                blk.acc[j] = Ops::madd(Ops::load(row + k + j * Ops::W),
-                                       Ops::load(v + k + j * Ops::W), blk.acc[j]);
+                blk.acc[j] = Ops::fmadd(Ops::load(row + k + j * Ops::kLanes),
+                                       Ops::load(v + k + j * Ops::kLanes), blk.acc[j]);
         float s = bias ? bias[r] : 0.f;
         for (; k + 4 <= K; k += 4)
             s += row[k] * v[k] + row[k + 1] * v[k + 1] + row[k + 2] * v[k + 2] +
@@ -121,7 +122,7 @@ void matVec(const float* mat, const float* v, const float* bias, float* y, int R
 // 16 columns per block with x[k] broadcast; remaining columns scalar.
 template <class Ops>
 void vecMat(const float* B, const float* x, const float* bias, float* y, int N, int K) {
-    constexpr int Nv = 16 / Ops::W;
+    constexpr int Nv = 16 / Ops::kLanes;
     int n = 0;
     for (; n + 16 <= N; n += 16) {
         Block<Ops, Nv> blk;
@@ -130,7 +131,7 @@ void vecMat(const float* B, const float* x, const float* bias, float* y, int N, 
             auto xv = Ops::set1(x[k]);
             for (int j = 0; j < Nv; ++j)
                 blk.acc[j] =
-                    Ops::madd(xv, Ops::load(B + size_t(k) * N + n + j * Ops::W), blk.acc[j]);
+                    Ops::fmadd(xv, Ops::load(B + size_t(k) * N + n + j * Ops::kLanes), blk.acc[j]);
         }
         blk.store(y + n);
     }

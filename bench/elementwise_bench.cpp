@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ynet/cpu_info.h"
+#include "ynet/layers/activation/activation_kernels.h"
 #include "ynet/layer_registry.h"
 #include "ynet/net.h"
 #include "ynet/run_env.h"
@@ -93,6 +94,43 @@ void Activation(benchmark::State& state) {
     timeLayer(state, l, 2.0 * rowsOf(state) * channelsOf(state), types[kind]);
 }
 
+// The range kernels and the vector exponential by themselves, each ISA form
+// called directly (range(2): portable, SSE2, AVX, AVX2+FMA) on one blob.
+// range(1) = 0 is the exponential, else the activation kind.
+void ActivationKernel(benchmark::State& state) {
+    using Apply = void (*)(uint32_t, float, const float*, float*, size_t);
+    using Exp = void (*)(const float*, float*, size_t);
+    static const Apply applies[] = {act::applyPortable, act::applySse, act::applyAvx,
+                                    act::applyAvx2};
+    static const Exp exps[] = {act::expPortable, act::expSse, act::expAvx, act::expAvx2};
+    static const char* isas[] = {"portable", "SSE2", "AVX", "AVX2+FMA"};
+    const CpuInfo& cpu = CpuInfo::get();
+    const int isa = int(state.range(2));
+    const bool ok[] = {true, true, cpu.avx(), cpu.avx2() && cpu.fma()};
+    if (!ok[isa]) {
+        state.SkipWithError("not available here");
+        return;
+    }
+    const uint32_t kind = uint32_t(state.range(1));
+    const size_t n = size_t(rowsOf(state)) * channelsOf(state);
+    std::vector<float> x(n + 64), y(n + 64);
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> u(-4.0f, 4.0f);
+    for (float& v : x) v = u(rng);
+    for (auto _ : state) {
+        if (kind == 0)
+            exps[isa](x.data(), y.data(), n);
+        else
+            applies[isa](kind, 0.01f, x.data(), y.data(), n);
+        benchmark::DoNotOptimize(y.data());
+    }
+    const Shape& shape = kShapes[state.range(0)];
+    state.SetLabel(std::to_string(shape.rows) + "x" + std::to_string(shape.channels) + " " +
+                   (kind == 0 ? "exp" : "kind " + std::to_string(kind)) + " " + isas[isa]);
+    state.counters["GB"] = benchmark::Counter(8.0 * n * double(state.iterations()) / 1e9,
+                                              benchmark::Counter::kIsRate);
+}
+
 // range(1): 0 Add, 2 Mul.
 void BinaryOp(benchmark::State& state) {
     OneLayer l(state.range(1) == 2 ? "Mul" : "Add", {"a", "b", "y"}, {});
@@ -140,6 +178,11 @@ void tiers(benchmark::internal::Benchmark* b, std::vector<int64_t> variants) {
 }
 
 BENCHMARK(Activation)->Apply([](auto* b) { tiers(b, {6, 5, 7, 1, 9}); });
+BENCHMARK(ActivationKernel)->Apply([](auto* b) {
+    for (int64_t s = 0; s < 4; ++s)
+        for (int64_t kind : {0, 6, 5, 7})
+            for (int64_t isa = 0; isa < 4; ++isa) b->Args({s, kind, isa});
+});
 BENCHMARK(BinaryOp)->Apply([](auto* b) { tiers(b, {0, 2}); });
 BENCHMARK(Concat)->Apply([](auto* b) { tiers(b, {0}); });
 BENCHMARK(TransposeAxis)->Apply([](auto* b) { tiers(b, {0, 1}); });

@@ -1,0 +1,99 @@
+import numpy as np
+import pytest
+
+import metrics
+
+FS = metrics.FS
+
+
+def modulated_noise(seconds, seed):
+    """Speech-like test signal: noise whose envelope swings at 3 to 7 Hz, with pauses."""
+    rng = np.random.default_rng(seed)
+    n = int(seconds * FS)
+    t = np.arange(n) / FS
+    env = np.maximum(np.sin(2 * np.pi * 4.0 * t) * np.sin(2 * np.pi * 0.7 * t + rng.uniform(0, 6)), 0)
+    env *= 1 + 0.5 * np.sin(2 * np.pi * 6.5 * t)
+    return rng.standard_normal(n) * env
+
+
+def test_erle_overall_and_segmental_by_hand():
+    f = metrics.FRAME
+    mic = np.ones(4 * f)
+    # frame powers of out: 1/10, 1/100, 1 (unmasked), 1/1000 -> ratios 10, 20, -, 30 dB
+    out = np.concatenate([np.full(f, np.sqrt(g)) for g in (0.1, 0.01, 1.0, 0.001)])
+    mask = np.array([True, True, False, True])
+    overall, segmental = metrics.erle(mic, out, mask)
+    assert overall == pytest.approx(10 * np.log10(3 / 0.111), abs=1e-9)
+    assert segmental == pytest.approx(20.0, abs=1e-9)
+    assert np.isnan(metrics.erle(mic, out, np.zeros(4, bool))[0])
+
+
+def test_si_sdr_by_hand():
+    n = 1000
+    s = np.where(np.arange(n) % 2 == 0, 1.0, -1.0)           # zero mean, power 1
+    e = np.where(np.arange(n) % 4 < 2, 1.0, -1.0) * 0.5       # orthogonal to s, power 0.25
+    assert np.dot(s, e) == pytest.approx(0.0)
+    # scale does not matter: target 3 s (power 9), distortion power 0.25
+    assert metrics.si_sdr(3 * s + e, s) == pytest.approx(10 * np.log10(9 / 0.25), abs=1e-9)
+    assert metrics.si_sdr(s + 5.0, s) > 150                    # an offset is removed
+
+
+def test_labels_and_residual_echo():
+    f = metrics.FRAME
+    echo = np.concatenate([np.ones(2 * f), np.zeros(f), np.ones(f)])
+    near = np.concatenate([np.zeros(f), np.ones(2 * f), -np.ones(f)])
+    lab = metrics.labels(echo, near)
+    assert lab["far_single"].tolist() == [True, False, False, False]
+    assert lab["near_single"].tolist() == [False, False, True, False]
+    assert lab["double"].tolist() == [False, True, False, True]
+    # output: near-end passed at gain 0.5 plus a tenth of the echo, here
+    # orthogonal to the near end, in the double-talk frames
+    alt = np.where(np.arange(4 * f) % 2 == 0, 1.0, -1.0)
+    near2 = np.abs(alt) * np.where(np.arange(4 * f) % 4 < 2, 1.0, -1.0)
+    out = 0.5 * near2 + 0.1 * alt
+    level = metrics.residual_echo_db(out, near2, alt, lab["double"])
+    assert level == pytest.approx(-20.0, abs=1e-9)
+
+
+def test_convergence_time():
+    f, seconds = metrics.FRAME, 6.0
+    n = int(seconds * FS)
+    mic = np.ones(n)
+    t = np.arange(n) / FS
+    # 30 dB before a change at 2 s, 0 dB right after, back to 30 dB from 3.5 s
+    gain = np.where((t >= 2.0) & (t < 3.5), 1.0, 10 ** (-30 / 20))
+    mask = np.ones(n // f, bool)
+    # target 27 dB: a 25-frame window may hold at most 2 frames at 0 dB, so the
+    # first such window starts at the frame centred 3.47 s
+    assert metrics.convergence_time(mic, gain, mask, 2.0) == pytest.approx(1.47, abs=1e-9)
+    never = np.where(t >= 2.0, 1.0, 10 ** (-30 / 20))
+    assert metrics.convergence_time(mic, never, mask, 2.0) == pytest.approx(4.0)
+
+
+def test_third_octave_bands():
+    m = metrics.third_octave_matrix()
+    f = np.linspace(0, metrics.STOI_FS, metrics.STOI_NFFT + 1)[:m.shape[1]]
+    assert m.shape == (15, 257)
+    assert np.all(m.sum(axis=0) <= 1)                          # bands do not overlap
+    first = f[m[0] > 0]
+    assert first.min() == pytest.approx(136.7, abs=1) and first.max() == pytest.approx(156.25, abs=1)
+    assert f[m[-1] > 0].max() < 4500
+
+
+def test_stoi_known_cases():
+    clean = modulated_noise(4.0, 1)
+    noise = np.random.default_rng(2).standard_normal(clean.size)
+    assert metrics.stoi(clean, clean) == pytest.approx(1.0, abs=1e-6)
+    assert metrics.stoi(clean, 7.0 * clean) == pytest.approx(1.0, abs=1e-6)
+    # independent noises do not correlate; noise against a modulated clean
+    # signal keeps the floor the clipping step gives (the clipped envelope
+    # follows the clean one in its troughs), below any noisy mixture
+    other = np.random.default_rng(3).standard_normal(clean.size)
+    assert abs(metrics.stoi(other, noise)) < 0.05
+    floor = metrics.stoi(clean, noise)
+    scale = np.sqrt(np.mean(clean ** 2))
+    scores = [metrics.stoi(clean, clean + scale * 10 ** (-snr / 20) * noise) for snr in (-15, -5, 5, 15)]
+    assert all(a < b for a, b in zip([floor] + scores, scores))
+    assert floor < 0.45 and scores[-1] > 0.98
+    with pytest.raises(ValueError):
+        metrics.stoi(clean[:2000], clean[:2000])

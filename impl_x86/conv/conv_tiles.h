@@ -60,11 +60,13 @@ void pointwisePixels(const Args& a, const Act<V>& act, int p) {
         for (int t = 0; t < T; ++t)
             for (int v = 0; v < NV; ++v) acc[t][v] = V::load(a.bias + cs + v * V::kLanes);
         for (int c = 0; c < g.ic; ++c) {
-            typename V::V wv[NV];
-            for (int v = 0; v < NV; ++v) wv[v] = V::load(wb + c * B + v * V::kLanes);
-            for (int t = 0; t < T; ++t) {
-                const typename V::V b = V::set1(x[t * g.ic + c]);
-                for (int v = 0; v < NV; ++v) acc[t][v] = V::fmadd(wv[v], b, acc[t][v]);
+            // T broadcasts stay live and one weight register is reused across
+            // them: T*NV + T + 1 registers, which fits 16 even at 3 x 4.
+            typename V::V b[T];
+            for (int t = 0; t < T; ++t) b[t] = V::set1(x[t * g.ic + c]);
+            for (int v = 0; v < NV; ++v) {
+                const typename V::V wv = V::load(wb + c * B + v * V::kLanes);
+                for (int t = 0; t < T; ++t) acc[t][v] = V::fmadd(wv, b[t], acc[t][v]);
             }
         }
         for (int t = 0; t < T; ++t)
@@ -172,14 +174,15 @@ void linePositions(const Args& a, const Act<V>& act, const float* zero, int x, i
     for (int t = 0; t < T; ++t)
         for (int v = 0; v < NV; ++v) acc[t][v] = V::load(a.bias + cs + v * V::kLanes);
     for (int c = 0; c < g.ic; ++c) {
-        typename V::V wv[3][NV];
-        for (int k = 0; k < 3; ++k)
-            for (int v = 0; v < NV; ++v) wv[k][v] = V::load(wb + (c * 3 + k) * B + v * V::kLanes);
+        // The T + 2 broadcasts slide across the three taps; each weight
+        // register is loaded once and used for all T positions.
         typename V::V b[T + 2];
         for (int j = 0; j < T + 2; ++j) b[j] = V::set1(src[j][c]);
-        for (int t = 0; t < T; ++t)
-            for (int k = 0; k < 3; ++k)
-                for (int v = 0; v < NV; ++v) acc[t][v] = V::fmadd(wv[k][v], b[t + k], acc[t][v]);
+        for (int k = 0; k < 3; ++k)
+            for (int v = 0; v < NV; ++v) {
+                const typename V::V wv = V::load(wb + (c * 3 + k) * B + v * V::kLanes);
+                for (int t = 0; t < T; ++t) acc[t][v] = V::fmadd(wv, b[t + k], acc[t][v]);
+            }
     }
     for (int t = 0; t < T; ++t)
         for (int v = 0; v < NV; ++v)

@@ -12,6 +12,25 @@ from . import tables
 
 ALIGNMENT = 128
 
+# The engine multiplies by bfloat16 copies of these (the head's two large
+# products and the first GRU's input product on machines without FMA);
+# values that bfloat16 holds exactly make those copies lossless.
+BFLOAT16_WEIGHTS = ("713", "715_X", "716")
+
+
+def _round_bfloat16(values):
+    bits = values.astype(np.float32).view(np.uint32).astype(np.uint64)
+    bits = (bits + 0x7FFF + ((bits >> 16) & 1)) & 0xFFFF0000
+    return bits.astype(np.uint32).view(np.float32)
+
+
+def bfloat16_exact_halves(values):
+    """Half values that bfloat16 also holds exactly, nearest to `values`;
+    the few tiny ones whose bfloat16 rounding is no half become zero."""
+    halves = _round_bfloat16(values).astype("<f2")
+    exact = _round_bfloat16(halves.astype(np.float32)) == halves.astype(np.float32)
+    return np.where(exact, halves, np.float16(0)).astype("<f2")
+
 
 def layout():
     """[(name, shape, byte offset, value count)] in table order, and the blob size."""
@@ -34,7 +53,8 @@ def pack(arrays):
         values = np.asarray(arrays[name], dtype=np.float32).reshape(-1)
         if values.size != count:
             raise ValueError("%s: %d values, expected %d" % (name, values.size, count))
-        blob[offset:offset + 2 * count] = values.astype("<f2").tobytes()
+        halves = bfloat16_exact_halves(values) if name in BFLOAT16_WEIGHTS else values.astype("<f2")
+        blob[offset:offset + 2 * count] = halves.tobytes()
     return bytes(blob)
 
 

@@ -22,13 +22,6 @@ using namespace modeltest;
 
 namespace {
 
-// The bounds of the Linux reference test (tests/model/golden_test.cpp says
-// where they come from; keep the two in step): the same frames must pass
-// the same way here.
-constexpr double kMaskMax = 5e-4;
-constexpr double kMaskMean = 1e-4;
-constexpr double kStateMax = 2e-3;
-constexpr double kStateMean = 6e-5;
 constexpr int kSeeds = 4;
 constexpr int kLoadRounds = 100;
 

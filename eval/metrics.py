@@ -6,12 +6,19 @@ within ACTIVE_DB of that signal's mean active power.
 """
 
 import numpy as np
-from scipy.signal import resample_poly
+from scipy.signal import butter, resample_poly, sosfiltfilt
 
 FS = 16000
 FRAME = 320          # 20 ms frames for segmental measures and labels
 ACTIVE_DB = -30.0
 EPS = 1e-20
+VOICE_LOW_HZ = 100.0
+
+
+def highpass(x, cutoff=VOICE_LOW_HZ, fs=FS):
+    """Zero-phase 4th-order Butterworth high-pass: the voice band the measures look at.
+    Cancellers remove DC and rumble differently; below 100 Hz is no speech."""
+    return sosfiltfilt(butter(4, cutoff, "highpass", fs=fs, output="sos"), x)
 
 
 def frame_power(x, frame=FRAME):
@@ -74,11 +81,14 @@ def residual_echo_db(out, near, echo, mask, frame=FRAME):
 def convergence_time(mic, out, echo_mask, change_s, frame=FRAME, margin_db=3.0, window_s=0.5):
     """Seconds from change_s until the echo-active segmental ERLE, averaged over
     window_s, first reaches its level over the 1.5 s before the change less
-    margin_db; the time to the end of the signal when it never does."""
+    margin_db; the time to the end of the signal when it never does, NaN when
+    there was no more than margin_db to regain."""
     seg = 10 * np.log10((frame_power(mic, frame) + EPS) / (frame_power(out, frame) + EPS))
     t = (np.arange(seg.size) + 0.5) * frame / FS
     before = echo_mask & (t < change_s) & (t >= change_s - 1.5)
     target = np.mean(seg[before]) - margin_db
+    if not target > 0:
+        return float("nan")
     end = seg.size * frame / FS
     for i in np.where(t >= change_s)[0]:
         win = echo_mask & (t >= t[i]) & (t < t[i] + window_s)

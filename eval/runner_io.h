@@ -17,6 +17,7 @@ constexpr int kRate = 16000, kFrame = 160;
 struct Args {
   std::string mic, ref, out, mode;
   int delayMs = 0, filterMs = 256;
+  int latency = 0;  // samples the canceller holds back; dropped so the output lines up with the mic
 };
 
 inline bool parseInt(const std::string& text, int low, int high, int& value) {
@@ -53,7 +54,8 @@ inline int run(const Args& args, const std::function<bool(const float*, const fl
   aec_tools::Audio mic, ref;
   if (!aec_tools::readAudio(args.mic, kRate, kRate, mic) || !aec_tools::readAudio(args.ref, kRate, kRate, ref)) return 1;
   aec_tools::padToSameLength(mic, args.mic, ref, args.ref);
-  const size_t n = mic.samples.size(), frames = (n + kFrame - 1) / kFrame, shift = size_t(args.delayMs) * kRate / 1000;
+  const size_t n = mic.samples.size(), frames = (n + args.latency + kFrame - 1) / kFrame;
+  const size_t shift = size_t(args.delayMs) * kRate / 1000;
   std::vector<float> micPad(frames * kFrame, 0.0f), refPad(frames * kFrame, 0.0f), out(frames * kFrame, 0.0f);
   std::copy(mic.samples.begin(), mic.samples.end(), micPad.begin());
   for (size_t i = shift; i < n; ++i) refPad[i] = ref.samples[i - shift];
@@ -61,6 +63,7 @@ inline int run(const Args& args, const std::function<bool(const float*, const fl
     const size_t at = f * kFrame;
     if (!frame(&micPad[at], &refPad[at], &out[at])) return aec_tools::fail("canceller failed on frame " + std::to_string(f)), 1;
   }
+  out.erase(out.begin(), out.begin() + args.latency);
   out.resize(n);
   return aec_tools::writeAudio(args.out, out, kRate, mic.format) ? 0 : 1;
 }

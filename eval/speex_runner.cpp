@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
   if (args.mode == "mdf+res") {
     s.pre = speex_preprocess_state_init(kFrame, kRate);
     speex_preprocess_ctl(s.pre, SPEEX_PREPROCESS_SET_ECHO_STATE, s.echo);
+    args.latency = kFrame;  // the preprocessor's overlap-add holds back one frame
   }
   spx_int16_t m[kFrame], r[kFrame], e[kFrame];
   return run(args, [&](const float* mic, const float* ref, float* out) {

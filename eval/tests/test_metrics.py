@@ -68,6 +68,18 @@ def test_convergence_time():
     assert metrics.convergence_time(mic, gain, mask, 2.0) == pytest.approx(1.47, abs=1e-9)
     never = np.where(t >= 2.0, 1.0, 10 ** (-30 / 20))
     assert metrics.convergence_time(mic, never, mask, 2.0) == pytest.approx(4.0)
+    assert np.isnan(metrics.convergence_time(mic, mic, mask, 2.0))
+
+
+def test_highpass_keeps_the_voice_band():
+    t = np.arange(2 * FS) / FS
+    def gain_db(f):
+        x = np.sin(2 * np.pi * f * t)
+        y = metrics.highpass(x)[FS // 2:-FS // 2]
+        return 20 * np.log10(np.std(y) / np.std(x[FS // 2:-FS // 2]))
+    assert gain_db(30.0) < -40                  # two passes of 4th order: 8 x 6 dB per octave
+    assert gain_db(100.0) == pytest.approx(-6.02, abs=0.05)   # -3 dB each pass
+    assert abs(gain_db(1000.0)) < 0.01
 
 
 def test_third_octave_bands():

@@ -1,0 +1,181 @@
+#!/usr/bin/python3
+"""Runs every canceller on the evaluation scenes and writes the results table.
+
+Builds nothing: it expects the tool `aec` and the runners eval_speex and
+eval_webrtc in the build folder (see the README's evaluation section).
+
+    /usr/bin/python3 eval/run_eval.py --out eval/results [--full] [--build build/eval]
+"""
+
+import argparse
+import concurrent.futures
+import hashlib
+import json
+import os
+import platform
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+import soundfile as sf
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import metrics  # noqa: E402
+import report  # noqa: E402
+import scenes  # noqa: E402
+
+ROOT = os.path.dirname(HERE)
+WARMUP_S = 1.0          # far-end single talk before this is left out of ERLE (initial convergence)
+MAX_LAG = 8             # samples of output lag tolerated (filter phase) before a warning
+ALIGN_MARGIN_MS = 20    # the oracle delay handed to the MDF runners is this much early
+
+# name: (description, binary relative to the build folder, arguments; {delay} is the oracle delay)
+SYSTEMS = {
+    "mic": ("unprocessed microphone", None, None),
+    "a_mdf": ("speexdsp MDF, 256 ms filter, oracle delay", "eval/eval_speex",
+              ["--mode", "mdf", "--filter-ms", "256", "--delay-ms", "{delay}"]),
+    "b_mdf_res": ("speexdsp MDF + preprocessor residual echo suppression, oracle delay", "eval/eval_speex",
+                  ["--mode", "mdf+res", "--filter-ms", "256", "--delay-ms", "{delay}"]),
+    "c_webrtc": ("WebRTC audio processing 0.3 echo canceller, high suppression, extended filter, "
+                 "delay-agnostic (delay also reported)", "eval/eval_webrtc", ["--delay-ms", "{delay}"]),
+    "d_ours": ("our pipeline, embedded model (aec process)", "tools/aec", ["process"]),
+    "e_ours_linear": ("our pipeline, mask forced to 1 (aec process --linear-only)", "tools/aec",
+                      ["process", "--linear-only"]),
+}
+
+
+def parse_args():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("--out", default=os.path.join(HERE, "results"), help="results folder")
+    p.add_argument("--build", default=os.path.join(ROOT, "build", "eval"), help="build folder")
+    p.add_argument("--full", action="store_true", help="the larger scene set")
+    p.add_argument("--jobs", type=int, default=2)
+    p.add_argument("--keep-audio", metavar="DIR", help="keep scene and output audio here")
+    return p.parse_args()
+
+
+def check_binaries(build):
+    missing = sorted({b for _, b, _ in SYSTEMS.values() if b and not os.access(os.path.join(build, b), os.X_OK)})
+    if missing:
+        sys.exit("run_eval: missing %s in %s; build them first (README, evaluation section)"
+                 % (", ".join(missing), build))
+
+
+def write_scene(folder, scene):
+    os.makedirs(folder, exist_ok=True)
+    for key in ("mic", "ref"):
+        sf.write(os.path.join(folder, key + ".wav"), scene[key].astype(np.float32), scenes.FS, subtype="FLOAT")
+
+
+def run_system(build, name, folder, info):
+    _, binary, extra = SYSTEMS[name]
+    out = os.path.join(folder, name + ".wav")
+    if binary is None:
+        return os.path.join(folder, "mic.wav"), ""
+    delay = max(0, int(info["delay_ms"]) - ALIGN_MARGIN_MS)
+    args = [a.replace("{delay}", str(delay)) for a in extra]
+    io = ["--mic", os.path.join(folder, "mic.wav"), "--ref", os.path.join(folder, "ref.wav"), "--out", out]
+    cmd = [os.path.join(build, binary)] + args + io
+    done = subprocess.run(cmd, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise RuntimeError("%s failed on %s: %s" % (name, info["name"], done.stderr.strip().splitlines()[-1:]))
+    return out, done.stdout
+
+
+def lag(out, near, span=400):
+    """Samples by which out trails near (cross-correlation peak within span)."""
+    c = np.correlate(np.pad(out, (span, span)), near, mode="valid")
+    return int(np.argmax(np.abs(c)) - span)
+
+
+def scene_metrics(scene, out):
+    info = scene["info"]
+    n = scene["mic"].size
+    mic, near, echo = (metrics.highpass(scene[k]) for k in ("mic", "near", "echo"))
+    out = metrics.highpass(np.pad(out[:n], (0, max(0, n - out.size))))
+    lab = metrics.labels(echo, near)
+    t = (np.arange(lab["far_single"].size) + 0.5) * metrics.FRAME / metrics.FS
+    fst = lab["far_single"] & (t >= WARMUP_S)
+    if info["path_change_s"] is not None:
+        fst &= t < info["path_change_s"]
+    r = {}
+    if fst.sum() >= 25:
+        r["erle_db"], r["erle_seg_db"] = metrics.erle(mic, out, fst)
+    for key, mask in (("si_sdr_dt_db", lab["double"]), ("si_sdr_nst_db", lab["near_single"])):
+        if mask.sum() >= 25:
+            r[key] = metrics.si_sdr(metrics.frames_of(out, mask), metrics.frames_of(near, mask))
+    if lab["double"].sum() >= 25:
+        r["residual_dt_db"] = metrics.residual_echo_db(out, near, echo, lab["double"])
+    if near.any():
+        start = int((info["near_start_s"] or 0.0) * metrics.FS)
+        r["stoi"] = metrics.stoi(near[start:], out[start:])
+        r["lag_samples"] = lag(out[start:], near[start:])
+    if info["path_change_s"] is not None:
+        r["convergence_s"] = metrics.convergence_time(mic, out, metrics.active(echo), info["path_change_s"])
+    return r
+
+
+def evaluate_scene(build, work, index, entry):
+    name, category, settings = entry
+    scene = scenes.make_scene(index, name, category, settings)
+    folder = os.path.join(work, name)
+    write_scene(folder, scene)
+    rows, notes = {}, {}
+    for system in SYSTEMS:
+        path, stdout = run_system(build, system, folder, scene["info"])
+        out, _ = sf.read(path, dtype="float64")
+        rows[system] = scene_metrics(scene, out)
+        if system == "d_ours":
+            notes = {line.split(":", 1)[0].strip(): line.split(":", 1)[1].strip()
+                     for line in stdout.splitlines() if ":" in line}
+    return {"info": scene["info"], "metrics": rows, "aec_summary": notes}
+
+
+def machine():
+    try:
+        with open("/proc/cpuinfo") as f:
+            name = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        name = platform.machine()
+    return "%s, %d cores" % (name, os.cpu_count() or 1)
+
+
+def model_description():
+    path = os.path.join(ROOT, "model", "weights.f16")
+    digest = hashlib.sha256(open(path, "rb").read()).hexdigest()
+    log = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%h %cs %s", "--", "model/weights.f16"],
+                         capture_output=True, text=True).stdout.strip()
+    return {"weights_sha256": digest, "weights_commit": log}
+
+
+def main():
+    args = parse_args()
+    build = os.path.abspath(args.build)
+    check_binaries(build)
+    entries = scenes.full_set() if args.full else scenes.DEFAULT_SET
+    started = time.time()
+    with tempfile.TemporaryDirectory() as tmp:
+        work = os.path.abspath(args.keep_audio) if args.keep_audio else tmp
+        with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
+            futures = [pool.submit(evaluate_scene, build, work, i, e) for i, e in enumerate(entries)]
+            results = []
+            for f in futures:
+                results.append(f.result())
+                print("%-22s done" % results[-1]["info"]["name"], flush=True)
+    header = {"date": time.strftime("%Y-%m-%d", time.gmtime()), "machine": machine(),
+              "set": "full" if args.full else "default", "scenes": len(results),
+              "seconds": round(time.time() - started, 1), "model": model_description(),
+              "systems": {k: v[0] for k, v in SYSTEMS.items()}}
+    lagging = sorted({"%s %+d" % (s, m["lag_samples"]) for r in results for s, m in r["metrics"].items()
+                      if abs(m.get("lag_samples", 0)) > MAX_LAG})
+    if lagging:
+        print("run_eval: warning: outputs not aligned with the mic: %s" % ", ".join(lagging))
+    report.write(args.out, header, results)
+    print("written: %s" % os.path.join(args.out, "results.md"))
+
+
+if __name__ == "__main__":
+    main()

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <tuple>
 #include <vector>
 
@@ -81,6 +82,7 @@ struct AecStream::Impl {
   void process(const float* mic, const float* ref, float* out, size_t count);
   void reset();
   void convertInput(const float* mic, const float* ref, size_t count);
+  void replaceNonFinite(const float*& mic, const float*& ref, size_t count);
   void runHop(const float* mic16, const float* ref16);
   void emitHighBand(std::vector<float>& hop, const float* mic16);
   float highBandGain() const;
@@ -97,6 +99,8 @@ struct AecStream::Impl {
   int micDelay = 0, bufferDelay = 0;
   Fifo mic16, ref16, micAtRate, output;
   float lastGain = 1.0f;
+  long nonFinite = 0;
+  std::vector<float> cleanMic, cleanRef;
   std::vector<float> converted, hop, low, gain, outAtRate, lowAtRate, gainAtRate;
 };
 
@@ -155,7 +159,27 @@ void AecStream::Impl::convertInput(const float* mic, const float* ref, size_t co
   if (highBand) micAtRate.push(mic, count);
 }
 
+// A NaN or infinity would spread through the filters, the spectra and the
+// recurrent state of the mask; such samples become silence. The count stays
+// for the caller; the first one is reported once per stream.
+void AecStream::Impl::replaceNonFinite(const float*& mic, const float*& ref, size_t count) {
+  const auto finite = [](float v) { return std::isfinite(v); };
+  if (std::all_of(mic, mic + count, finite) && std::all_of(ref, ref + count, finite)) return;
+  const long before = nonFinite;
+  for (auto [in, clean] : {std::pair(&mic, &cleanMic), std::pair(&ref, &cleanRef)}) {
+    clean->assign(*in, *in + count);
+    for (float& v : *clean) {
+      if (finite(v)) continue;
+      v = 0.0f;
+      ++nonFinite;
+    }
+    *in = clean->data();
+  }
+  if (before == 0) std::fprintf(stderr, "aec: warning: non-finite input samples replaced with silence\n");
+}
+
 void AecStream::Impl::process(const float* mic, const float* ref, float* out, size_t count) {
+  replaceNonFinite(mic, ref, count);
   convertInput(mic, ref, count);
   while (mic16.size() >= static_cast<size_t>(kHop) && ref16.size() >= static_cast<size_t>(kHop)) {
     runHop(mic16.front(), ref16.front());
@@ -248,5 +272,6 @@ int AecStream::sampleRate() const { return impl_->rate; }
 int AecStream::latencySamples() const { return impl_->bufferDelay + impl_->micDelay; }
 int AecStream::delayMs() const { return impl_->pipeline->delaySamples() * 1000 / kSampleRate; }
 bool AecStream::delayLocked() const { return impl_->pipeline->delayLocked(); }
+long AecStream::nonFiniteSamples() const { return impl_->nonFinite; }
 
 }  // namespace aec

@@ -40,6 +40,9 @@ class AecStream {
   // Far-end delay in use, in milliseconds, and whether the estimate has settled.
   int delayMs() const;
   bool delayLocked() const;
+  // Non-finite mic or reference samples replaced with 0 so far (a warning on
+  // stderr marks the first).
+  long nonFiniteSamples() const;
 
  private:
   struct Impl;

@@ -1,6 +1,7 @@
 #include "plugin/echo_filter.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "model/echo_net.h"
@@ -40,6 +41,8 @@ void shapeState(Tensor& t, uint32_t size) {
     t.layout = YNet::kNHWC;
 }
 
+bool isFinite(float v) { return std::isfinite(v); }
+
 }  // namespace
 
 InferenceContext::InferenceContext() = default;
@@ -63,6 +66,7 @@ int32_t AiEchoCancellationFilter::processFrame(const float* features, float* mas
     }
     Tensor& windowA = YNet::lookup(net->blobs, net->inputNames[0]);
     Tensor& windowB = YNet::lookup(net->blobs, net->inputNames[1]);
+    features = cleanInput(features);
     bindWindow(windowA, features, kRows, kBins);
     bindWindow(windowB, features + kWindowOffset, kRows, kBins);
     shapeState(YNet::lookup(net->blobs, net->inputNames[2]), kStateSize);
@@ -81,7 +85,32 @@ int32_t AiEchoCancellationFilter::processFrame(const float* features, float* mas
     const size_t have = values ? std::min<size_t>(out.floatCapacity(), kBins) : 0;
     if (have) std::memcpy(mask, values, have * sizeof(float));
     std::memset(mask + have, 0, (kBins - have) * sizeof(float));
+    cleanOutput(*net, mask);
     return 0;
+}
+
+// NaN and infinities become 0 (what silence reads as), so one bad frame
+// cannot reach the recurrent state; finite frames are bound in place.
+const float* AiEchoCancellationFilter::cleanInput(const float* features) {
+    if (std::all_of(features, features + kFeatureFloats, isFinite)) return features;
+    impl->cleanFeatures.resize(kFeatureFloats);
+    for (uint32_t i = 0; i < kFeatureFloats; ++i) impl->cleanFeatures[i] = isFinite(features[i]) ? features[i] : 0.0f;
+    return impl->cleanFeatures.data();
+}
+
+// The net's last layer keeps the mask within [0, 1]. Should it still
+// produce a non-finite value, the recurrent state is cleared and those bins
+// pass unchanged (gain 1).
+void AiEchoCancellationFilter::cleanOutput(YNet::Net& net, float* mask) {
+    bool finite = true;
+    for (int i = 2; i < 4; ++i) {
+        const float* state = YNet::lookup(net.blobs, net.inputNames[i]).f32();
+        if (state) finite = finite && std::all_of(state, state + kStateSize, isFinite);
+    }
+    finite = finite && std::all_of(mask, mask + kBins, isFinite);
+    if (finite) return;
+    scaleState(0.0f);
+    for (uint32_t k = 0; k < kBins; ++k) mask[k] = isFinite(mask[k]) ? mask[k] : 1.0f;
 }
 
 int32_t AiEchoCancellationFilter::scaleState(float factor) {

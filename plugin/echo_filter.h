@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "plugin/host_interfaces.h"
 
@@ -32,6 +33,9 @@ public:
 private:
     struct Impl {
         std::unique_ptr<InferenceContext> context;
+        std::vector<float> cleanFeatures;  // used only for frames with non-finite values
     };
+    const float* cleanInput(const float* features);
+    void cleanOutput(YNet::Net& net, float* mask);
     std::unique_ptr<Impl> impl;
 };

@@ -14,6 +14,7 @@ const char* toolName = "aec";
 
 constexpr float kSilence = 1e-4f;     // -80 dBFS peak
 constexpr float kFullScale = 0.999f;
+constexpr sf_count_t kReadFrames = 1 << 16;
 
 using FileHandle = std::unique_ptr<SNDFILE, int (*)(SNDFILE*)>;
 
@@ -43,13 +44,18 @@ bool readAudio(const std::string& path, int minRate, int maxRate, Audio& audio) 
   if (info.frames <= 0) return fail(path + ": no samples");
   if (!checkRate(path, info.samplerate, minRate, maxRate)) return false;
   if (info.channels > 1) warn(path + ": using the first of " + std::to_string(info.channels) + " channels");
-  std::vector<float> interleaved(static_cast<size_t>(info.frames) * info.channels);
-  if (sf_readf_float(raw, interleaved.data(), info.frames) != info.frames) return fail(path + ": read error");
-  audio.samples.resize(info.frames);
-  for (sf_count_t n = 0; n < info.frames; ++n) {
-    audio.samples[n] = interleaved[n * info.channels];
-    if (!std::isfinite(audio.samples[n])) return fail(path + ": non-finite sample at " + std::to_string(n));
+  // In blocks: the header's frame count is not trusted for the allocation
+  // (a corrupt one can claim terabytes).
+  std::vector<float> block(static_cast<size_t>(kReadFrames) * info.channels);
+  audio.samples.clear();
+  for (sf_count_t got; (got = sf_readf_float(raw, block.data(), kReadFrames)) > 0;) {
+    for (sf_count_t n = 0; n < got; ++n) {
+      const float v = block[n * info.channels];
+      if (!std::isfinite(v)) return fail(path + ": non-finite sample at " + std::to_string(audio.samples.size()));
+      audio.samples.push_back(v);
+    }
   }
+  if (sf_count_t(audio.samples.size()) != info.frames) return fail(path + ": read error");
   audio.rate = info.samplerate;
   audio.format = info.format;
   return true;

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -69,12 +70,15 @@ private:
     Provider* find(const char* name);
     void releaseProvider(Provider& provider);
     bool holds(void* filter) const;
+    void* lastFilter() const;
 
     std::vector<Factory> factories;
     // Held by pointer so that erasing leaves no copy of a provider pointer
     // in the vector's spare capacity (a leak checker would count it).
     std::vector<std::unique_ptr<Provider>> providers;
     std::vector<void*> filters;  // one host reference each
+    // Applications create, drive and release filters from several threads.
+    mutable std::mutex filterLock;
     ZeltaCallObserver observer = nullptr;
     void* observerUser = nullptr;
 };
@@ -120,7 +124,13 @@ Provider* Host::find(const char* name) {
 }
 
 bool Host::holds(void* filter) const {
+    std::lock_guard<std::mutex> guard(filterLock);
     return filter && std::find(filters.begin(), filters.end(), filter) != filters.end();
+}
+
+void* Host::lastFilter() const {
+    std::lock_guard<std::mutex> guard(filterLock);
+    return filters.empty() ? nullptr : filters.back();
 }
 
 const char* Host::providerName(int32_t index) const {
@@ -193,6 +203,7 @@ void* Host::createFilter(const char* provider, const char* filterName) {
     if (!filter) return nullptr;
     callSlot<void>(filter, zelta::kAddRef);
     record("addRef");
+    std::lock_guard<std::mutex> guard(filterLock);
     filters.push_back(filter);
     return filter;
 }
@@ -213,12 +224,17 @@ int32_t Host::scaleState(void* filter, float factor) {
 }
 
 int32_t Host::releaseFilter(void* filter) {
-    if (!holds(filter)) return -1;
-    // Clear the slot rather than erase it: no stale copy of the pointer stays
-    // in the vector's spare capacity to hide a leak from a leak checker.
-    *std::find(filters.begin(), filters.end(), filter) = filters.back();
-    filters.back() = nullptr;
-    filters.pop_back();
+    {
+        std::lock_guard<std::mutex> guard(filterLock);
+        const auto at = std::find(filters.begin(), filters.end(), filter);
+        if (!filter || at == filters.end()) return -1;
+        // Clear the slot rather than erase it: no stale copy of the pointer
+        // stays in the vector's spare capacity to hide a leak from a leak
+        // checker.
+        *at = filters.back();
+        filters.back() = nullptr;
+        filters.pop_back();
+    }
     const int32_t result = callSlot<int32_t>(filter, zelta::kRelease);
     record("release=%d", result);
     return result;
@@ -235,7 +251,7 @@ void* Host::findProvider(const char* name) {
 }
 
 void Host::shutdown() {
-    while (!filters.empty()) releaseFilter(filters.back());
+    while (void* filter = lastFilter()) releaseFilter(filter);
     while (!providers.empty()) unregisterProvider(providers.back()->name.c_str());
     factories.clear();
 }

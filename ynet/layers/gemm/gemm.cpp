@@ -66,7 +66,15 @@ int Gemm::sizeN() const { return int(transB ? gemm::rows(*weight) : gemm::cols(*
 bool Gemm::reshape() {
     if (inputs.empty() || outputs.empty() || !weight) return false;
     const Tensor& a = *inputs[0];
-    const int m = sizeM(), n = sizeN();
+    const int m = sizeM(), n = sizeN(), k = sizeK();
+    // The kernels read m x k inputs and k x n weights: an input that does not
+    // hold them (unshaped, or shaped for another weight) is refused.
+    const uint32_t weightK = transB ? gemm::cols(*weight) : gemm::rows(*weight);
+    if (k < 1 || uint32_t(k) != weightK || uint64_t(a.count) < uint64_t(m) * uint64_t(k) ||
+        uint64_t(weight->count) < uint64_t(k) * uint64_t(n)) {
+        printLog("%s: input of %d x %d does not fit the weight\n", name.c_str(), m, k);
+        return false;
+    }
     int p = 1, q = 0;
     if (n == 1) {
         q = m;

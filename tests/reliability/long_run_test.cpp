@@ -1,0 +1,82 @@
+// Minutes of 48 kHz audio through the C interface with the plug-in's mask,
+// in 10 ms blocks, the way a call runs: the output stays finite, the echo
+// stays cancelled and the resident memory after the last minute is that
+// after the first. AEC_LONG_RUN_MINUTES sets the length (3; long_run_hour.sh
+// runs 60).
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "host/aec.h"
+#include "tests/reliability/reliability_util.h"
+
+namespace {
+
+using namespace reliability;
+
+constexpr int kRate = 48000;
+constexpr int kBlock = kRate / 100;
+constexpr long kBlocksPerMinute = 60L * 100;
+constexpr long kRssSlackKiB = 1024;  // allocator rounding, not growth per minute
+
+long residentKiB() {
+    long pages = 0, resident = 0;
+    FILE* f = std::fopen("/proc/self/statm", "r");
+    if (!f) return -1;
+    const bool ok = std::fscanf(f, "%ld %ld", &pages, &resident) == 2;
+    std::fclose(f);
+    return ok ? resident * (sysconf(_SC_PAGESIZE) / 1024) : -1;
+}
+
+void filterMask(void* user, const float* features, float* mask) {
+    static_cast<zelta::Filter*>(user)->processFrame(features, mask);
+}
+
+int minutes() {
+    const char* text = std::getenv("AEC_LONG_RUN_MINUTES");
+    return text ? std::max(2, std::atoi(text)) : 3;
+}
+
+TEST(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {
+    zelta::Filter filter = pluginHost().createFilter(zelta::kEchoFilterName);
+    ASSERT_TRUE(filter);
+    aec_handle* h = aec_create(kRate, nullptr);
+    ASSERT_NE(h, nullptr);
+    aec_set_mask_source(h, filterMask, &filter);
+    EchoScene scene(kRate, 3 * 560);
+    std::vector<float> mic(kBlock), ref(kBlock), out(kBlock);
+    const int total = minutes();
+    long rssFirst = 0, rssLast = 0;
+    double micEnergy = 0.0, outEnergy = 0.0;
+    bool finite = true;
+    const auto start = std::chrono::steady_clock::now();
+    for (long b = 0; b < total * kBlocksPerMinute; ++b) {
+        scene.next(mic.data(), ref.data(), kBlock);
+        ASSERT_EQ(aec_process(h, mic.data(), ref.data(), out.data(), kBlock), 0);
+        for (int n = 0; n < kBlock; ++n) {
+            finite = finite && std::isfinite(out[n]);
+            if (b >= kBlocksPerMinute) {
+                micEnergy += double(mic[n]) * mic[n];
+                outEnergy += double(out[n]) * out[n];
+            }
+        }
+        if (b + 1 == kBlocksPerMinute) rssFirst = residentKiB();
+    }
+    rssLast = residentKiB();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    aec_destroy(h);
+    const double erle = 10.0 * std::log10(micEnergy / std::max(outEnergy, 1e-30));
+    std::printf("%d min of audio in %.1f s (real-time factor %.4f); RSS %ld KiB after minute 1, %ld KiB after "
+                "minute %d; echo reduction after minute 1 %.1f dB\n",
+                total, seconds, seconds / (60.0 * total), rssFirst, rssLast, total, erle);
+    EXPECT_TRUE(finite);
+    EXPECT_GT(rssFirst, 0);
+    EXPECT_LE(rssLast - rssFirst, kRssSlackKiB);
+    EXPECT_GT(erle, 10.0);
+}
+
+}  // namespace

@@ -1,0 +1,109 @@
+// Non-finite input: the stream replaces it, counts it and warns once, and
+// its output is back to what a clean run gives within kRecoveryFrames; the
+// filter itself survives NaN, infinities and huge features with its mask
+// finite and within [0, 1], and forgets them.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "host/aec_stream.h"
+#include "tests/reliability/reliability_util.h"
+
+namespace {
+
+using namespace reliability;
+
+constexpr int kRate = 16000;
+constexpr int kHop = 160;
+constexpr int kFrames = 800;                      // 8 s
+constexpr int kBurstFrom = 300, kBurstTo = 320;   // 200 ms of garbage
+constexpr int kRecoveryFrames = 150;              // back to normal 1.5 s after the burst
+
+struct StreamRun {
+    std::vector<double> frameEnergy;
+    bool masksInRange = true;
+    long replaced = 0;
+};
+
+StreamRun runStream(bool burst) {
+    zelta::Filter filter = pluginHost().createFilter(zelta::kEchoFilterName);
+    EXPECT_TRUE(filter);
+    auto stream = aec::AecStream::create(kRate);
+    StreamRun run;
+    stream->setMaskSource([&](const float* features, float* mask) {
+        EXPECT_EQ(filter.processFrame(features, mask), 0);
+        run.masksInRange = run.masksInRange && maskInRange(mask);
+    });
+    EchoScene scene(kRate, 560, 4 * kRate);
+    std::vector<float> mic(kHop), ref(kHop), out(kHop);
+    const float garbage[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                             -std::numeric_limits<float>::infinity()};
+    for (int f = 0; f < kFrames; ++f) {
+        scene.next(mic.data(), ref.data(), kHop);
+        if (burst && f >= kBurstFrom && f < kBurstTo) {
+            for (int n = 0; n < kHop; n += 2) mic[n] = ref[n + 1] = garbage[(n / 2) % 3];
+        }
+        stream->process(mic.data(), ref.data(), out.data(), kHop);
+        double e = 0.0;
+        for (float v : out) e += std::isfinite(v) ? double(v) * v : std::numeric_limits<double>::infinity();
+        run.frameEnergy.push_back(e);
+    }
+    run.replaced = stream->nonFiniteSamples();
+    return run;
+}
+
+TEST(NonFinite, StreamReplacesCountsWarnsOnceAndRecovers) {
+    const StreamRun clean = runStream(false);
+    testing::internal::CaptureStderr();
+    const StreamRun dirty = runStream(true);
+    const std::string warnings = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(clean.replaced, 0);
+    EXPECT_EQ(dirty.replaced, long(kBurstTo - kBurstFrom) * kHop);
+    EXPECT_EQ(warnings, "aec: warning: non-finite input samples replaced with silence\n");
+    EXPECT_TRUE(clean.masksInRange && dirty.masksInRange);
+    double cleanTotal = 0.0;
+    for (double e : clean.frameEnergy) cleanTotal += e;
+    const double meanFrame = cleanTotal / kFrames;
+    for (int f = 0; f < kFrames; ++f) {
+        ASSERT_TRUE(std::isfinite(dirty.frameEnergy[f])) << "frame " << f;
+        if (f < kBurstFrom || f >= kBurstTo + kRecoveryFrames) {
+            // Within 1 dB of the clean run, or below a hundredth of its mean frame.
+            const double a = clean.frameEnergy[f], b = dirty.frameEnergy[f];
+            EXPECT_LE(std::fabs(b - a), std::max(0.26 * a, 0.01 * meanFrame)) << "frame " << f;
+        }
+    }
+}
+
+// Frames 10..19 are garbage of every kind straight into the filter (no host
+// in between); the mask stays in range throughout and matches a filter
+// that never saw them within kFilterRecoveryFrames.
+constexpr int kFilterRecoveryFrames = 100;
+
+TEST(NonFinite, FilterSurvivesGarbageFeaturesAndForgetsThem) {
+    zelta::Filter clean = pluginHost().createFilter(zelta::kEchoFilterName);
+    zelta::Filter dirty = pluginHost().createFilter(zelta::kEchoFilterName);
+    ASSERT_TRUE(clean && dirty);
+    const float kinds[] = {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity(), 1e38f, -1e38f,
+                           std::numeric_limits<float>::denorm_min(), std::numeric_limits<float>::max()};
+    std::vector<float> features(kFeatureFloats), bad(kFeatureFloats);
+    float maskClean[kMaskBins], maskDirty[kMaskBins];
+    float worst = 0.0f;
+    for (uint32_t f = 0; f < 10 + 10 + kFilterRecoveryFrames + 50; ++f) {
+        featureFrame(f, 0, features.data());
+        const bool garbage = f >= 10 && f < 20;
+        if (garbage) {
+            for (size_t i = 0; i < kFeatureFloats; ++i) bad[i] = i % 3 ? kinds[(i + f) % std::size(kinds)] : features[i];
+        }
+        ASSERT_EQ(clean.processFrame(features.data(), maskClean), 0);
+        ASSERT_EQ(dirty.processFrame(garbage ? bad.data() : features.data(), maskDirty), 0);
+        ASSERT_TRUE(maskInRange(maskDirty)) << "frame " << f;
+        if (f < 20 + kFilterRecoveryFrames) continue;
+        for (size_t k = 0; k < kMaskBins; ++k) worst = std::max(worst, std::fabs(maskClean[k] - maskDirty[k]));
+    }
+    EXPECT_LT(worst, 1e-3f);
+}
+
+}  // namespace

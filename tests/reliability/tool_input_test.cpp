@@ -1,0 +1,115 @@
+// The tool's bad input not covered in tests/tools: each fails with one line
+// "aec: ..." and a non-zero exit, writes nothing and leaves an existing
+// output file as it was.
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "tests/reliability/reliability_util.h"
+
+namespace {
+
+class ToolInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/aec_reliability_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
+
+    std::string path(const std::string& name) const { return dir + "/" + name; }
+    std::string text(const std::string& name) const {
+        std::ifstream in(path(name), std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string write(const std::string& name, int rate, size_t samples, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
+                      float special = 0.0f) const {
+        SF_INFO info{};
+        info.samplerate = rate;
+        info.channels = 1;
+        info.format = format;
+        std::vector<float> x(samples);
+        for (size_t n = 0; n < samples; ++n) x[n] = 0.3f * float(std::sin(0.01 * double(n)));
+        if (special != 0.0f && samples > 10) x[10] = special;
+        SNDFILE* f = sf_open(path(name).c_str(), SFM_WRITE, &info);
+        EXPECT_NE(f, nullptr);
+        sf_writef_float(f, x.data(), sf_count_t(samples));
+        sf_close(f);
+        return path(name);
+    }
+    int run(const std::string& args) const {
+        const std::string command = std::string(AEC_TOOL) + " " + args + " >" + path("stdout") + " 2>" + path("stderr");
+        return std::system(command.c_str());
+    }
+
+    std::string dir;
+};
+
+TEST_F(ToolInput, EveryBadInputFailsWithOneLineAndKeepsTheOldOutput) {
+    const std::string good = write("good.wav", 16000, 16000);
+    const std::string other = write("other.wav", 8000, 8000);
+    const std::string inf = write("inf.wav", 16000, 16000, SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                                  std::numeric_limits<float>::infinity());
+    const std::string nan = write("nan.wav", 16000, 16000, SF_FORMAT_WAV | SF_FORMAT_FLOAT,
+                                  std::numeric_limits<float>::quiet_NaN());
+    std::ofstream(path("truncated.wav"), std::ios::binary) << text("good.wav").substr(0, 30);
+    std::ofstream(path("empty.raw"), std::ios::binary) << "";
+    const std::string out = path("out.wav");
+    const std::string io = " --ref " + good + " --out " + out;
+    const std::string cases[] = {
+        "process --mic " + nan + io,                       // NaN in the mic
+        "process --mic " + inf + io,                       // infinity
+        "process --mic " + other + io,                     // rates differ
+        "process --mic " + path("truncated.wav") + io,     // header cut short
+        "process --mic " + path("empty.raw") + io,         // zero bytes
+        "process --mic " + dir + io,                       // a folder
+        "process --mic " + good + io + " --filter-ms 5",   // below range
+        "process --mic " + good + io + " --filter-ms nan",
+        "process --mic " + good + io + " --filter-ms 1e999",
+        "process --mic " + good + io + " --delay-ms -1",
+        "process --mic " + good + io + " --delay-ms 12ms",
+        "process --mic " + good + io + " --mask-floor 1.5",
+        "process --mic " + good + io + " --mask-floor ''",
+        "process --mic " + good + " --ref " + good,        // no --out
+        "process --ref " + good + " --out " + out,         // no --mic
+        "process --mic " + good + io + " --delay-ms",      // value missing at the end
+        "demo --out-dir " + path("demo") + " --clips " + path("no_clips"),
+        "demo --bogus x",
+        "demo --out-dir",
+    };
+    std::ofstream(out, std::ios::binary) << "previous result";
+    for (const std::string& args : cases) {
+        EXPECT_NE(run(args), 0) << args;
+        const std::string message = text("stderr");
+        EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << args << "\n" << message;
+        EXPECT_EQ(message.rfind("aec: ", 0), 0u) << args << "\n" << message;
+        EXPECT_EQ(text("out.wav"), "previous result") << args;
+        EXPECT_NE(access((out + ".tmp").c_str(), F_OK), 0) << args;
+        EXPECT_NE(access(path("demo/out.wav").c_str(), F_OK), 0) << args;
+    }
+}
+
+// An output the tool cannot write fails cleanly and leaves no temporary.
+TEST_F(ToolInput, UnwritableOutputFailsWithoutLeftovers) {
+    const std::string good = write("good.wav", 16000, 16000);
+    ASSERT_EQ(mkdir(path("ro").c_str(), 0555), 0);
+    const bool root = geteuid() == 0;  // root writes anyway; the folder case still holds
+    EXPECT_NE(run("process --mic " + good + " --ref " + good + " --out " + dir), 0);
+    EXPECT_NE(access((dir + ".tmp").c_str(), F_OK), 0);
+    if (!root) {
+        EXPECT_NE(run("process --mic " + good + " --ref " + good + " --out " + path("ro/out.wav")), 0);
+        EXPECT_NE(access(path("ro/out.wav.tmp").c_str(), F_OK), 0);
+    }
+}
+
+}  // namespace

@@ -17,6 +17,26 @@ METRICS = {
     "convergence_s": ("convergence s", False),
 }
 
+# The headline columns: (category, metric, title)
+HEADLINE = (("far_single", "erle_db", "ERLE far-end single talk (dB)"),
+            ("double_talk", "si_sdr_dt_db", "SI-SDR double talk (dB)"),
+            ("double_talk", "residual_dt_db", "residual echo double talk (dB)"),
+            ("double_talk", "stoi", "STOI double talk"),
+            ("near_single", "si_sdr_nst_db", "SI-SDR near-end single talk (dB)"),
+            ("path_change", "convergence_s", "convergence after path change (s)"))
+
+
+def headline(summary, systems):
+    """Markdown table: one row per system, the HEADLINE means."""
+    lines = ["| system | " + " | ".join(h[2] for h in HEADLINE) + " |", "|---" * (len(HEADLINE) + 1) + "|"]
+    for s in systems:
+        cells = []
+        for cat, key, _ in HEADLINE:
+            v = summary.get(cat, {}).get("systems", {}).get(s, {}).get(key)
+            cells.append("%.2f" % v[0] if v else "–")
+        lines.append("| %s | %s |" % (s, " | ".join(cells)))
+    return lines
+
 
 def summarise(values, higher_better):
     """(mean, 10th percentile on the bad side) of the finite values, or None."""
@@ -50,8 +70,10 @@ def markdown(header, summary):
              "Model: weights sha256 %s… (%s)." % (header["model"]["weights_sha256"][:12],
                                                    header["model"]["weights_commit"]), "",
              "Cells: mean / 10th percentile on the bad side (90th for residual and convergence,",
-             "where lower is better). DT double talk, NST near-end single talk.", "", "Systems:", ""]
+             "where lower is better). DT double talk, NST near-end single talk.",
+             "Figures: bars.png (main metrics), spectrograms.png (one double-talk scene).", "", "Systems:", ""]
     lines += ["- `%s`: %s" % kv for kv in header["systems"].items()]
+    lines += ["", "## Summary (means)", ""] + headline(summary, list(header["systems"]))
     for cat, block in summary.items():
         keys = [k for k in METRICS if any(k in row for row in block["systems"].values())]
         lines += ["", "## %s (%d scenes)" % (cat, block["scenes"]), "",
@@ -76,3 +98,4 @@ def write(folder, header, results):
     write_atomic(os.path.join(folder, "results.json"),
                  json.dumps({"header": header, "summary": summary, "scenes": results}, indent=1) + "\n")
     write_atomic(os.path.join(folder, "results.md"), markdown(header, summary))
+    return summary

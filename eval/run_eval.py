@@ -24,12 +24,14 @@ import soundfile as sf
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import metrics  # noqa: E402
+import plots  # noqa: E402
 import report  # noqa: E402
 import scenes  # noqa: E402
 
 ROOT = os.path.dirname(HERE)
 WARMUP_S = 1.0          # far-end single talk before this is left out of ERLE (initial convergence)
 MAX_LAG = 8             # samples of output lag tolerated (filter phase) before a warning
+SPECTRO_SCENE = "dt_ser0"   # the scene whose spectrograms are drawn
 ALIGN_MARGIN_MS = 20    # the oracle delay handed to the MDF runners is this much early
 
 # name: (description, binary relative to the build folder, arguments; {delay} is the oracle delay)
@@ -44,6 +46,8 @@ SYSTEMS = {
     "d_ours": ("our pipeline, embedded model (aec process)", "tools/aec", ["process"]),
     "e_ours_linear": ("our pipeline, mask forced to 1 (aec process --linear-only)", "tools/aec",
                       ["process", "--linear-only"]),
+    "f_ours_linear_oracle": ("as e, with the oracle delay (--delay-ms) like a: should match a", "tools/aec",
+                             ["process", "--linear-only", "--delay-ms", "{delay_exact}"]),
 }
 
 
@@ -76,7 +80,8 @@ def run_system(build, name, folder, info):
     if binary is None:
         return os.path.join(folder, "mic.wav"), ""
     delay = max(0, int(info["delay_ms"]) - ALIGN_MARGIN_MS)
-    args = [a.replace("{delay}", str(delay)) for a in extra]
+    # the pipeline keeps its own 20 ms alignment margin, so it gets the scene's delay itself
+    args = [a.replace("{delay}", str(delay)).replace("{delay_exact}", str(int(info["delay_ms"]))) for a in extra]
     io = ["--mic", os.path.join(folder, "mic.wav"), "--ref", os.path.join(folder, "ref.wav"), "--out", out]
     cmd = [os.path.join(build, binary)] + args + io
     done = subprocess.run(cmd, capture_output=True, text=True)
@@ -123,15 +128,18 @@ def evaluate_scene(build, work, index, entry):
     scene = scenes.make_scene(index, name, category, settings)
     folder = os.path.join(work, name)
     write_scene(folder, scene)
-    rows, notes = {}, {}
+    rows, notes, outputs = {}, {}, [("clean near end at the mic", scene["near"])]
     for system in SYSTEMS:
         path, stdout = run_system(build, system, folder, scene["info"])
         out, _ = sf.read(path, dtype="float64")
         rows[system] = scene_metrics(scene, out)
+        outputs.append((system, out))
         if system == "d_ours":
             notes = {line.split(":", 1)[0].strip(): line.split(":", 1)[1].strip()
                      for line in stdout.splitlines() if ":" in line}
-    return {"info": scene["info"], "metrics": rows, "aec_summary": notes}
+    spectro = ("scene %s: %s" % (name, json.dumps({k: scene["info"][k] for k in ("room", "delay_ms", "ser_db")})),
+               outputs) if name.startswith(SPECTRO_SCENE) else None
+    return {"info": scene["info"], "metrics": rows, "aec_summary": notes}, spectro
 
 
 def machine():
@@ -161,10 +169,12 @@ def main():
         work = os.path.abspath(args.keep_audio) if args.keep_audio else tmp
         with concurrent.futures.ThreadPoolExecutor(args.jobs) as pool:
             futures = [pool.submit(evaluate_scene, build, work, i, e) for i, e in enumerate(entries)]
-            results = []
+            results, spectro = [], None
             for f in futures:
-                results.append(f.result())
-                print("%-22s done" % results[-1]["info"]["name"], flush=True)
+                result, drawn = f.result()
+                results.append(result)
+                spectro = spectro or drawn
+                print("%-22s done" % result["info"]["name"], flush=True)
     header = {"date": time.strftime("%Y-%m-%d", time.gmtime()), "machine": machine(),
               "set": "full" if args.full else "default", "scenes": len(results),
               "seconds": round(time.time() - started, 1), "model": model_description(),
@@ -173,7 +183,8 @@ def main():
                       if abs(m.get("lag_samples", 0)) > MAX_LAG})
     if lagging:
         print("run_eval: warning: outputs not aligned with the mic: %s" % ", ".join(lagging))
-    report.write(args.out, header, results)
+    summary = report.write(args.out, header, results)
+    plots.write(args.out, summary, list(SYSTEMS), spectro)
     print("written: %s" % os.path.join(args.out, "results.md"))
 
 

@@ -1,0 +1,59 @@
+import os
+import subprocess
+
+import numpy as np
+import pytest
+import soundfile as sf
+
+import metrics
+import report
+
+BUILD = os.environ.get("EVAL_BUILD", "")
+RUNNERS = {"eval_speex": ["--mode", "mdf"], "eval_webrtc": []}
+
+
+def runner(name):
+    path = os.path.join(BUILD, "eval", name)
+    if not os.access(path, os.X_OK):
+        pytest.skip("%s not built (EVAL_BUILD=%r)" % (name, BUILD))
+    return path
+
+
+def echo_files(tmp_path, delay):
+    rng = np.random.default_rng(7)
+    n = 5 * 16000
+    ref = 0.1 * rng.standard_normal(n)
+    h = np.zeros(800)
+    h[[delay, delay + 90, delay + 400]] = (0.5, -0.2, 0.1)
+    mic = np.convolve(ref, h)[:n] + 1e-4 * rng.standard_normal(n)
+    sf.write(tmp_path / "mic.wav", mic.astype(np.float32), 16000, subtype="FLOAT")
+    sf.write(tmp_path / "ref.wav", ref.astype(np.float32), 16000, subtype="FLOAT")
+    return mic
+
+
+@pytest.mark.parametrize("name", sorted(RUNNERS))
+def test_runner_cancels_a_known_echo_and_refuses_bad_input(tmp_path, name):
+    binary = runner(name)
+    mic = echo_files(tmp_path, 300)
+    io = ["--mic", str(tmp_path / "mic.wav"), "--ref", str(tmp_path / "ref.wav"), "--out", str(tmp_path / "o.wav")]
+    subprocess.run([binary] + RUNNERS[name] + ["--delay-ms", "10"] + io, check=True, capture_output=True)
+    out, rate = sf.read(tmp_path / "o.wav")
+    assert rate == 16000 and out.size == mic.size
+    late = np.arange(mic.size // metrics.FRAME) >= 150      # after 3 s
+    assert metrics.erle(mic, out, late)[0] > 15
+    (tmp_path / "bad.wav").write_text("not audio")
+    for args in (["--mic", str(tmp_path / "bad.wav")] + io[2:], io + ["--delay-ms", "x"], io[:4]):
+        done = subprocess.run([binary] + args, capture_output=True, text=True)
+        assert done.returncode != 0 and done.stderr.count("\n") == 1
+    assert sorted(os.listdir(tmp_path)) == ["bad.wav", "mic.wav", "o.wav", "ref.wav"]
+
+
+def test_summary_mean_and_bad_side_percentile():
+    def scene(cat, erle, residual):
+        return {"info": {"category": cat}, "metrics": {"x": {"erle_db": erle, "residual_dt_db": residual}}}
+    results = [scene("a", v, -v) for v in (1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0, 8.0, 9.0, 10.0, float("nan"))]
+    results.append({"info": {"category": "b"}, "metrics": {"x": {}}})
+    t = report.table(results, ["x"])
+    assert t["a"]["scenes"] == 11 and t["b"]["systems"]["x"] == {}
+    assert t["a"]["systems"]["x"]["erle_db"] == pytest.approx((5.5, 1.9))       # 10th percentile
+    assert t["a"]["systems"]["x"]["residual_dt_db"] == pytest.approx((-5.5, -1.9))  # 90th: lower is better

@@ -61,7 +61,10 @@ inline int run(const Args& args, const std::function<bool(const float*, const fl
   for (size_t i = shift; i < n; ++i) refPad[i] = ref.samples[i - shift];
   for (size_t f = 0; f < frames; ++f) {
     const size_t at = f * kFrame;
-    if (!frame(&micPad[at], &refPad[at], &out[at])) return aec_tools::fail("canceller failed on frame " + std::to_string(f)), 1;
+    if (!frame(&micPad[at], &refPad[at], &out[at])) {
+      aec_tools::fail("canceller failed on frame " + std::to_string(f));
+      return 1;
+    }
   }
   out.erase(out.begin(), out.begin() + args.latency);
   out.resize(n);

@@ -31,7 +31,10 @@ int main(int argc, char** argv) {
   Args args;
   args.mode = "mdf";
   if (!parseArgs(argc, argv, args)) return 2;
-  if (args.mode != "mdf" && args.mode != "mdf+res") return aec_tools::fail("--mode is mdf or mdf+res"), 2;
+  if (args.mode != "mdf" && args.mode != "mdf+res") {
+    aec_tools::fail("--mode is mdf or mdf+res");
+    return 2;
+  }
   Speex s;
   int rate = kRate;
   s.echo = speex_echo_state_init(kFrame, args.filterMs * kRate / 1000);

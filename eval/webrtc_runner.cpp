@@ -21,7 +21,8 @@ int main(int argc, char** argv) {
   webrtc::EchoCancellation* ec = apm ? apm->echo_cancellation() : nullptr;
   if (!ec || ec->enable_drift_compensation(false) != 0 ||
       ec->set_suppression_level(webrtc::EchoCancellation::kHighSuppression) != 0 || ec->Enable(true) != 0) {
-    return aec_tools::fail("could not set up the echo canceller"), 1;
+    aec_tools::fail("could not set up the echo canceller");
+    return 1;
   }
   const int reported = args.delayMs;
   args.delayMs = 0;

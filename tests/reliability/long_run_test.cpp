@@ -1,7 +1,7 @@
 // Minutes of 48 kHz audio through the C interface with the plug-in's mask,
 // in 10 ms blocks, the way a call runs: the output stays finite, the echo
-// stays cancelled and the resident memory after the last minute is that
-// after the first. AEC_LONG_RUN_MINUTES sets the length (3; long_run_hour.sh
+// reduction of the last minute is that of the second (nothing drifts) and
+// the resident memory after the last minute is that after the first. AEC_LONG_RUN_MINUTES sets the length (3; long_run_hour.sh
 // runs 60).
 #include <unistd.h>
 
@@ -51,7 +51,7 @@ TEST(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {
     std::vector<float> mic(kBlock), ref(kBlock), out(kBlock);
     const int total = minutes();
     long rssFirst = 0, rssLast = 0;
-    double micEnergy = 0.0, outEnergy = 0.0;
+    std::vector<double> micEnergy(total), outEnergy(total);
     bool finite = true;
     const auto start = std::chrono::steady_clock::now();
     for (long b = 0; b < total * kBlocksPerMinute; ++b) {
@@ -59,24 +59,25 @@ TEST(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {
         ASSERT_EQ(aec_process(h, mic.data(), ref.data(), out.data(), kBlock), 0);
         for (int n = 0; n < kBlock; ++n) {
             finite = finite && std::isfinite(out[n]);
-            if (b >= kBlocksPerMinute) {
-                micEnergy += double(mic[n]) * mic[n];
-                outEnergy += double(out[n]) * out[n];
-            }
+            micEnergy[b / kBlocksPerMinute] += double(mic[n]) * mic[n];
+            outEnergy[b / kBlocksPerMinute] += double(out[n]) * out[n];
         }
         if (b + 1 == kBlocksPerMinute) rssFirst = residentKiB();
     }
     rssLast = residentKiB();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     aec_destroy(h);
-    const double erle = 10.0 * std::log10(micEnergy / std::max(outEnergy, 1e-30));
+    const auto erle = [&](int minute) {
+        return 10.0 * std::log10(micEnergy[minute] / std::max(outEnergy[minute], 1e-30));
+    };
     std::printf("%d min of audio in %.1f s (real-time factor %.4f); RSS %ld KiB after minute 1, %ld KiB after "
-                "minute %d; echo reduction after minute 1 %.1f dB\n",
-                total, seconds, seconds / (60.0 * total), rssFirst, rssLast, total, erle);
+                "minute %d; echo reduction %.1f dB in minute 2, %.1f dB in minute %d\n",
+                total, seconds, seconds / (60.0 * total), rssFirst, rssLast, total, erle(1), erle(total - 1), total);
     EXPECT_TRUE(finite);
     EXPECT_GT(rssFirst, 0);
     EXPECT_LE(rssLast - rssFirst, kRssSlackKiB);
-    EXPECT_GT(erle, 10.0);
+    EXPECT_GT(erle(1), 3.0);
+    EXPECT_NEAR(erle(total - 1), erle(1), 1.0);
 }
 
 }  // namespace

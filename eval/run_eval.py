@@ -56,6 +56,7 @@ def parse_args():
     p.add_argument("--out", default=os.path.join(HERE, "results"), help="results folder")
     p.add_argument("--build", default=os.path.join(ROOT, "build", "eval"), help="build folder")
     p.add_argument("--full", action="store_true", help="the larger scene set")
+    p.add_argument("--smoke", action="store_true", help="three scenes only (CI)")
     p.add_argument("--jobs", type=int, default=2)
     p.add_argument("--keep-audio", metavar="DIR", help="keep scene and output audio here")
     return p.parse_args()
@@ -163,7 +164,7 @@ def main():
     args = parse_args()
     build = os.path.abspath(args.build)
     check_binaries(build)
-    entries = scenes.full_set() if args.full else scenes.DEFAULT_SET
+    entries = scenes.full_set() if args.full else scenes.SMOKE_SET if args.smoke else scenes.DEFAULT_SET
     started = time.time()
     with tempfile.TemporaryDirectory() as tmp:
         work = os.path.abspath(args.keep_audio) if args.keep_audio else tmp
@@ -176,7 +177,7 @@ def main():
                 spectro = spectro or drawn
                 print("%-22s done" % result["info"]["name"], flush=True)
     header = {"date": time.strftime("%Y-%m-%d", time.gmtime()), "machine": machine(),
-              "set": "full" if args.full else "default", "scenes": len(results),
+              "set": "full" if args.full else "smoke" if args.smoke else "default", "scenes": len(results),
               "seconds": round(time.time() - started, 1), "model": model_description(),
               "systems": {k: v[0] for k, v in SYSTEMS.items()}}
     lagging = sorted({"%s %+d" % (s, m["lag_samples"]) for r in results for s, m in r["metrics"].items()

@@ -4,7 +4,7 @@
 Builds nothing: it expects the tool `aec` and the runners eval_speex and
 eval_webrtc in the build folder (see the README's evaluation section).
 
-    /usr/bin/python3 eval/run_eval.py --out eval/results [--full] [--build build/eval]
+    /usr/bin/python3 eval/run_eval.py --out eval/report [--full] [--build build/eval]
 """
 
 import argparse
@@ -53,7 +53,7 @@ SYSTEMS = {
 
 def parse_args():
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--out", default=os.path.join(HERE, "results"), help="results folder")
+    p.add_argument("--out", default=os.path.join(HERE, "report"), help="report folder")
     p.add_argument("--build", default=os.path.join(ROOT, "build", "eval"), help="build folder")
     p.add_argument("--full", action="store_true", help="the larger scene set")
     p.add_argument("--smoke", action="store_true", help="three scenes only (CI)")

@@ -19,10 +19,7 @@ bool Layer::reshape() {
     return true;
 }
 
-bool Layer::prepare(core::RunEnv&) {
-    reshape();
-    return true;
-}
+bool Layer::prepare(core::RunEnv&) { return reshape(); }
 
 namespace {
 

@@ -1,8 +1,10 @@
 #include "ynet/layers/conv/conv_base.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "ynet/log.h"
 #include "ynet/net.h"
 
 namespace YNet {
@@ -40,6 +42,19 @@ void widenQuantParam(Tensor* t, int rep, uint32_t oc, size_t elemBytes) {
     t->data[rep] = buf;
 }
 
+// Larger kernels, strides, pads, dilations or output sides than any model
+// here uses mean a corrupt record.
+constexpr int32_t kMaxGeometry = 1 << 12;
+
+bool inRange(int32_t v, int32_t low) { return v >= low && v <= kMaxGeometry; }
+
+// One output side from int64 arithmetic, 0 when it is not a sensible size.
+uint32_t convSide(int32_t in, int32_t padA, int32_t padB, int32_t dilation, int32_t kernel, int32_t stride) {
+    const int64_t span = int64_t(in) + padA + padB - int64_t(dilation) * (kernel - 1) - 1;
+    const int64_t side = span < 0 ? 0 : span / stride + 1;
+    return side <= kMaxGeometry ? uint32_t(side) : 0u;
+}
+
 }  // namespace
 
 Conv::Conv(const LayerRecord& record, TensorMap& blobs, TensorMap& weights) : Layer("Unknown") {
@@ -70,15 +85,34 @@ Conv::Conv(const LayerRecord& record, TensorMap& blobs, TensorMap& weights) : La
     }
 }
 
+bool Conv::validGeometry() const {
+    const bool words = inRange(kernelW, 1) && inRange(kernelH, 1) && inRange(strideW, 1) && inRange(strideH, 1) &&
+                       inRange(padLeft, 0) && inRange(padRight, 0) && inRange(padTop, 0) &&
+                       inRange(padBottom, 0) && inRange(dilationW, 1) && inRange(dilationH, 1) &&
+                       group <= uint32_t(kMaxGeometry);
+    const Tensor* in = inputs.empty() ? nullptr : inputs[0];
+    const bool shaped = in && !outputs.empty() && in->h >= 1 && in->w >= 1 && in->c >= 1 &&
+                        in->h <= uint32_t(kMaxGeometry) && in->w <= uint32_t(kMaxGeometry);
+    const bool kernel = weight && weight->count > 0 && weight->h == uint32_t(kernelH) && weight->w == uint32_t(kernelW);
+    if (words && shaped && kernel) return true;
+    printLog("%s: %s\n", name.c_str(), !words ? "geometry words out of range" : !shaped ? "input not shaped"
+                                                                                      : "weight does not match the kernel");
+    return false;
+}
+
 bool Conv::reshape() {
+    if (!validGeometry()) return false;
     const Tensor& in = *inputs[0];
     Tensor& out = *outputs[0];
-    int32_t ih = int32_t(in.h), iw = int32_t(in.w);
-    int32_t oh = (ih + padTop + padBottom - dilationH * (kernelH - 1) - 1) / strideH + 1;
-    int32_t ow = (iw + padLeft + padRight - dilationW * (kernelW - 1) - 1) / strideW + 1;
+    const uint32_t oh = convSide(int32_t(in.h), padTop, padBottom, dilationH, kernelH, strideH);
+    const uint32_t ow = convSide(int32_t(in.w), padLeft, padRight, dilationW, kernelW, strideW);
+    if (oh == 0 || ow == 0) {
+        printLog("%s: no output for a %u x %u input\n", name.c_str(), in.h, in.w);
+        return false;
+    }
     out.n = in.n;
-    out.h = uint32_t(oh);
-    out.w = uint32_t(ow);
+    out.h = oh;
+    out.w = ow;
     out.c = weight->n;
     out.layout = in.layout;
     out.count = out.n * out.h * out.w * out.c;
@@ -129,7 +163,7 @@ void Conv::reshapeTransposed(uint32_t targetH, uint32_t targetW, int32_t oc, boo
 }
 
 bool Conv::prepare(RunEnv& env) {
-    Layer::prepare(env);
+    if (!Layer::prepare(env)) return false;
     uint32_t oc = outputs[0]->c;
     if (quantMode >= 1) widenQuantParam(weightQuantParam, kFloat, oc, sizeof(float));
     if (quantMode == 2) widenQuantParam(weightQuantParam2, kS32, oc, sizeof(int32_t));
@@ -143,6 +177,7 @@ DeConv::DeConv(const LayerRecord& record, TensorMap& blobs, TensorMap& weights)
 }
 
 bool DeConv::reshape() {
+    if (!validGeometry()) return false;
     // After the kernels packed the weight transposed its n and c are swapped.
     const uint32_t perGroup = weight->transposed ? weight->n : weight->c;
     reshapeTransposed(targetH, targetW, int32_t(perGroup * group), false);

@@ -37,7 +37,7 @@ public:
 
     // Convolution / depthwise output rule; also sets flops and shapeKey.
     bool reshape() override;
-    // Layer::prepare, then widens single-value weight quantization params
+    // Layer::prepare (false when the shape is refused), then widens single-value weight quantization params
     // to one value per output channel.
     bool prepare(RunEnv& env) override;
 
@@ -49,6 +49,9 @@ protected:
     // pads) or the stored pads; `dilated` false leaves dilation out (plain
     // transposed convolution). Output is (1, OH, OW, oc).
     void reshapeTransposed(uint32_t targetH, uint32_t targetW, int32_t oc, bool dilated);
+    // Geometry words in range, a weight whose kernel matches them and a
+    // shaped input; else prints why and returns false (nothing is shaped).
+    bool validGeometry() const;
     // flops = |weight dims| * OH * OW * 2 and the "KxK_..." shape key.
     void setFlopsAndKey();
 };

@@ -33,6 +33,7 @@ DepthwiseDeConv::DepthwiseDeConv(const LayerRecord& record, TensorMap& blobs, Te
       depthwiseGroup(groupWord(record)) {}
 
 bool DepthwiseDeConv::reshape() {
+    if (!validGeometry()) return false;
     reshapeTransposed(targetH, targetW, int32_t(weight->n), true);
     return true;
 }

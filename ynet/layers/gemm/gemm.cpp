@@ -147,7 +147,9 @@ constexpr Family kAvx2 = {gemm::matVecAvx2, gemm::vecMatAvx2, gemm::gemmAvx2,
 }  // namespace
 
 bool Gemm::forward(core::RunEnv& env) {
-    if (env.halfPrecision || !weight || !weight->f32()) return false;
+    // The input may have been reshaped since warmup (a layer before this one
+    // shapes at run time): check it again.
+    if (env.halfPrecision || !weight || !weight->f32() || !reshape()) return false;
     const CpuInfo& cpu = CpuInfo::get();
     const Family& fam = cpu.avx2() && cpu.fma() ? kAvx2 : kSse;
     const int m = sizeM(), n = sizeN(), k = sizeK();

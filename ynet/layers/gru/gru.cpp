@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "ynet/log.h"
+
 namespace YNet {
 namespace core {
 
@@ -59,6 +61,15 @@ uint32_t GRU::steps() const {
 
 bool GRU::reshape() {
     if (inputs.empty() || outputs.size() < 2) return true;
+    // A hidden size beyond any model here, or weights too small for it, is
+    // a corrupt record: refused before anything is allocated for it.
+    constexpr int32_t kMaxHidden = 4096;
+    const uint64_t h = uint64_t(hiddenSize);
+    if (hiddenSize < 1 || hiddenSize > kMaxHidden || !W || !R || !B || W->count < 3 * h ||
+        R->count < 3 * h * h || B->count < 3 * h) {
+        printLog("%s: hidden size %d does not fit the weights\n", name.c_str(), hiddenSize);
+        return false;
+    }
     const uint32_t H = uint32_t(hiddenSize);
     const uint32_t layout = inputs[0]->layout;
     outputs[0]->set(1, 1, steps(), H, layout);

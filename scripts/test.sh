@@ -15,3 +15,4 @@ run "$root/build/release" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   run "$root/build/asan" -DCMAKE_BUILD_TYPE=Debug -DYNET_SANITIZE=ON
 "$root/scripts/windows-check.sh"
+"$root/scripts/fuzz.sh"

@@ -1,0 +1,7 @@
+// Without LibTorch the report runs the other systems only.
+#include "bench/torch_net.h"
+
+std::unique_ptr<TorchEchoNet> makeTorchEchoNet(const std::string&, std::string* error) {
+    *error = "built without LibTorch";
+    return nullptr;
+}

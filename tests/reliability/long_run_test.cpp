@@ -38,7 +38,7 @@ void filterMask(void* user, const float* features, float* mask) {
 
 int minutes() {
     const char* text = std::getenv("AEC_LONG_RUN_MINUTES");
-    return text ? std::max(2, std::atoi(text)) : 3;
+    return text ? std::max(2, std::atoi(text)) : RELIABILITY_LONG_RUN_MINUTES;
 }
 
 TEST(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {

@@ -17,14 +17,17 @@ namespace reliability {
 constexpr size_t kFeatureFloats = 9234;
 constexpr size_t kMaskBins = 513;
 
+// Unloaded at exit, which releases the provider.
 inline zelta::PluginHost& pluginHost() {
-    static zelta::PluginHost* host = [] {
-        auto* h = new zelta::PluginHost;
+    static zelta::PluginHost host;
+    static const bool loaded = [] {
         std::string error;
-        if (!h->load(AEC_PLUGIN, &error)) ADD_FAILURE() << error;
-        return h;
+        const bool ok = host.load(AEC_PLUGIN, &error);
+        if (!ok) ADD_FAILURE() << error;
+        return ok;
     }();
-    return *host;
+    (void)loaded;
+    return host;
 }
 
 // Far end: low-passed noise with a syllable envelope; mic: its echo through

@@ -77,7 +77,9 @@ TEST(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {
     EXPECT_GT(rssFirst, 0);
     // ASan holds freed blocks in its quarantine, so there RSS grows by
     // design and LSan checks for leaks instead.
-    if (RELIABILITY_CHECK_RSS) EXPECT_LE(rssLast - rssFirst, kRssSlackKiB);
+    if (RELIABILITY_CHECK_RSS) {
+        EXPECT_LE(rssLast - rssFirst, kRssSlackKiB);
+    }
     EXPECT_GT(erle(1), 3.0);
     EXPECT_NEAR(erle(total - 1), erle(1), 1.0);
 }

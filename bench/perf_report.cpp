@@ -176,7 +176,7 @@ struct Report {
     std::ostringstream md;
     template <class... A>
     void line(const char* fmt, A... a) {
-        char buf[512];
+        char buf[1024];
         std::snprintf(buf, sizeof buf, fmt, a...);
         md << buf << "\n";
     }
@@ -225,8 +225,8 @@ void latencyRow(Report& r, const char* name, const Timing& t) {
            us(quantile(t.wall, 0.5)).c_str(), 0.010 / t.median());
 }
 
-// The real filter through the SDK: warm-up, latency, memory per filter.
-Timing filterSection(Report& r, zelta::PluginHost& host, const Frames& frames) {
+// The real filter through the SDK: memory per filter and warm-up.
+void memorySection(Report& r, zelta::PluginHost& host, const Frames& frames) {
     std::vector<float> mask(kBins);
     std::vector<double> firsts;
     r.line("\n## Memory per filter (resident growth, one frame run on each)\n");
@@ -247,21 +247,6 @@ Timing filterSection(Report& r, zelta::PluginHost& host, const Frames& frames) {
            "the 32-filter figure is closest to the cost of one more filter.");
     r.line("\nFirst frame of a new filter (includes the net's warm-up), wall: first %s us, median of %zu %s us.",
            us(firsts[0]).c_str(), firsts.size(), us(quantile(firsts, 0.5)).c_str());
-    zelta::Filter filter = host.createFilter(zelta::kEchoFilterName);
-    filter.processFrame(frames.at(0), mask.data());
-    Timing t;
-    for (int i = 0; i < frames.count(); ++i) t.add([&] { filter.processFrame(frames.at(i), mask.data()); });
-    return t;
-}
-
-Timing engineRun(EngineNet& net, const Frames& frames, std::vector<float>& masks) {
-    masks.assign(size_t(frames.count()) * kBins, 0.0f);
-    net.frame(frames.at(0), masks.data());
-    // Every system starts from zero states on the same frames.
-    for (const char* s : {"469", "493"}) std::memset(YNet::lookup(net.net->blobs, s).f32(), 0, 128 * sizeof(float));
-    Timing t;
-    for (int i = 0; i < frames.count(); ++i) t.add([&] { net.frame(frames.at(i), &masks[size_t(i) * kBins]); });
-    return t;
 }
 
 double maxDifference(const std::vector<float>& a, const std::vector<float>& b) {
@@ -344,6 +329,109 @@ std::string machineLine(const std::string& note) {
            " cores online, " + u.sysname + " " + u.release + (note.empty() ? "" : ", " + note);
 }
 
+// One system under measurement: a frame function, its times and masks.
+struct System {
+    std::function<void(const float*, float*)> frame;
+    bool portable = false;  // runs with the portable kernels forced
+    Timing timing;
+    std::vector<float> masks;
+};
+
+struct Systems {
+    System filter, engine, portable, torch;
+    bool haveTorch = false;
+    std::string torchError;
+    double macs = 0, peak = 0, bound = 0;
+};
+
+// Systems take turns on blocks of frames, so that a change in the load on
+// the machine falls on all of them alike. Each runs the frames in order
+// from zero states.
+void runInterleaved(const Frames& frames, std::vector<System*> systems) {
+    constexpr int kBlock = 50;
+    for (System* s : systems) s->masks.assign(size_t(frames.count()) * kBins, 0.0f);
+    for (int b = 0; b < frames.count(); b += kBlock) {
+        for (System* s : systems) {
+            std::unique_ptr<YNet::ScopedCpuOverride> force;
+            if (s->portable) force.reset(new YNet::ScopedCpuOverride(YNet::IsaLevel::Portable));
+            for (int i = b; i < std::min(frames.count(), b + kBlock); ++i)
+                s->timing.add([&] { s->frame(frames.at(i), &s->masks[size_t(i) * kBins]); });
+        }
+    }
+}
+
+// A warm-up frame, then zero states again.
+void warmEngine(EngineNet& net, const float* features) {
+    std::vector<float> mask(kBins);
+    net.frame(features, mask.data());
+    for (const char* s : {"469", "493"}) std::memset(YNet::lookup(net.net->blobs, s).f32(), 0, 128 * sizeof(float));
+}
+
+// The best FMA rate of a few tries: a loaded core only ever lowers it.
+double fmaPeak() {
+    const YNet::CpuInfo& cpu = YNet::CpuInfo::get();
+    if (!(cpu.avx2() && cpu.fma())) return 0.0;
+    double best = 0;
+    for (int i = 0; i < 7; ++i) best = std::max(best, fmaPeakGflops());
+    return best;
+}
+
+void measureSystems(zelta::PluginHost& host, const Frames& frames, Systems& s) {
+    std::vector<float> mask(kBins);
+    zelta::Filter filter = host.createFilter(zelta::kEchoFilterName);
+    filter.processFrame(frames.at(0), mask.data());
+    filter.scaleState(0.0f);
+    s.filter.frame = [&](const float* f, float* m) { filter.processFrame(f, m); };
+    EngineNet best, portable;
+    warmEngine(best, frames.at(0));
+    s.engine.frame = [&](const float* f, float* m) { best.frame(f, m); };
+    {
+        YNet::ScopedCpuOverride force(YNet::IsaLevel::Portable);
+        warmEngine(portable, frames.at(0));
+    }
+    s.portable.portable = true;
+    s.portable.frame = [&](const float* f, float* m) { portable.frame(f, m); };
+    std::unique_ptr<TorchEchoNet> torchNet = makeTorchEchoNet(AEC_WEIGHT_BLOB, &s.torchError);
+    s.haveTorch = torchNet != nullptr;
+    std::vector<System*> systems{&s.filter, &s.engine, &s.portable};
+    if (torchNet) {
+        torchNet->frame(frames.at(0), mask.data());
+        torchNet->resetState();
+        s.torch.frame = [&](const float* f, float* m) { torchNet->frame(f, m); };
+        systems.push_back(&s.torch);
+    }
+    runInterleaved(frames, systems);
+    s.macs = macsPerFrame(*best.net);
+    s.peak = fmaPeak();
+    s.bound = s.peak > 0 ? 2.0 * s.macs / (s.peak * 1e9) : 0.0;
+}
+
+void systemsSection(Report& r, const Systems& s) {
+    r.line("\n## Per-frame latency (warm)\n");
+    r.line("| system | median us | p99 us | median wall us | real-time streams per core |\n|---|---|---|---|---|");
+    latencyRow(r, "filter through the SDK (best kernels)", s.filter.timing);
+    latencyRow(r, "(a) engine, best kernels", s.engine.timing);
+    latencyRow(r, "(b) engine, portable kernels", s.portable.timing);
+    if (s.haveTorch) latencyRow(r, "(c) LibTorch, 1 thread", s.torch.timing);
+    if (s.bound > 0) r.line("| (d) compute bound | %s | | | %.1f |", us(s.bound).c_str(), 0.010 / s.bound);
+    r.line("\nStreams per core: 10 ms of audio per frame / median processor time. LibTorch runs the same "
+           "layer records op by op on one-frame tensors, so its time is mostly per-op dispatch; the "
+           "compute bound assumes every multiply-accumulate at the FMA peak.");
+    r.line("\nMultiply-accumulates per frame (from the layer shapes): %.2f M; FMA peak of this core: %.1f GFLOP/s.",
+           s.macs / 1e6, s.peak);
+    r.line("\n## Ratios (median processor time)\n");
+    r.line("- portable / best kernels: **%.2fx**", s.portable.timing.median() / s.engine.timing.median());
+    if (s.haveTorch)
+        r.line("- LibTorch / our filter: **%.2fx** (LibTorch / engine %.2fx)", s.torch.timing.median() / s.filter.timing.median(),
+               s.torch.timing.median() / s.engine.timing.median());
+    if (s.bound > 0)
+        r.line("- our filter / compute bound: **%.2fx** (%.0f%% of the FMA peak)", s.filter.timing.median() / s.bound,
+               100.0 * s.bound / s.filter.timing.median());
+    r.line("- max |mask difference| portable vs best: %.2e", maxDifference(s.portable.masks, s.engine.masks));
+    if (s.haveTorch) r.line("- max |mask difference| LibTorch vs engine: %.2e", maxDifference(s.torch.masks, s.engine.masks));
+    else r.line("- LibTorch: not run (%s)", s.torchError.c_str());
+}
+
 int runReport(const Args& args) {
     Frames frames;
     std::string error;
@@ -355,52 +443,12 @@ int runReport(const Args& args) {
     r.line("%d frames of host features (aec_features on 20 s made from the demo clips: far-end echo through "
            "the demo room, near-end talk in alternate repetitions), one thread, the same frames for every "
            "system. Times are processor time of the running thread (other load on the machine does not "
-           "count), except where marked wall.",
+           "count), except where marked wall. The systems take turns on blocks of 50 frames.",
            frames.count());
-    const Timing filter = filterSection(r, host, frames);
-    std::vector<float> best, portable, torchMasks;
-    EngineNet bestNet;
-    const Timing engine = engineRun(bestNet, frames, best);
-    Timing portableT, torchT;
-    {
-        YNet::ScopedCpuOverride force(YNet::IsaLevel::Portable);
-        EngineNet net;
-        portableT = engineRun(net, frames, portable);
-    }
-    std::unique_ptr<TorchEchoNet> torchNet = makeTorchEchoNet(AEC_WEIGHT_BLOB, &error);
-    if (torchNet) {
-        torchMasks.assign(best.size(), 0.0f);
-        torchNet->frame(frames.at(0), torchMasks.data());
-        torchNet->resetState();
-        for (int i = 0; i < frames.count(); ++i)
-            torchT.add([&] { torchNet->frame(frames.at(i), &torchMasks[size_t(i) * kBins]); });
-    }
-    const double macs = macsPerFrame(*bestNet.net);
-    const YNet::CpuInfo& cpu = YNet::CpuInfo::get();
-    const double peak = cpu.avx2() && cpu.fma() ? fmaPeakGflops() : 0.0;
-    const double bound = peak > 0 ? 2.0 * macs / (peak * 1e9) : 0.0;
-
-    r.line("\n## Per-frame latency (warm)\n");
-    r.line("| system | median us | p99 us | median wall us | real-time streams per core |\n|---|---|---|---|---|");
-    latencyRow(r, "filter through the SDK (best kernels)", filter);
-    latencyRow(r, "(a) engine, best kernels", engine);
-    latencyRow(r, "(b) engine, portable kernels", portableT);
-    if (torchNet) latencyRow(r, "(c) LibTorch, 1 thread", torchT);
-    if (bound > 0) r.line("| (d) compute bound | %s | | | %.1f |", us(bound).c_str(), 0.010 / bound);
-    r.line("\nStreams per core: 10 ms of audio per frame / median processor time. LibTorch runs the same "
-           "layer records op by op on one-frame tensors, so its time is mostly per-op dispatch; the "
-           "compute bound assumes every multiply-accumulate at the FMA peak.");
-    r.line("\nMultiply-accumulates per frame (from the layer shapes): %.2f M; FMA peak of this core: %.1f GFLOP/s.",
-           macs / 1e6, peak);
-    r.line("\n## Ratios (median processor time)\n");
-    r.line("- portable / best kernels: **%.2fx**", portableT.median() / engine.median());
-    if (torchNet) r.line("- LibTorch / our filter: **%.2fx** (LibTorch / engine %.2fx)", torchT.median() / filter.median(),
-                         torchT.median() / engine.median());
-    if (bound > 0) r.line("- our filter / compute bound: **%.2fx** (%.0f%% of the FMA peak)", filter.median() / bound,
-                          100.0 * bound / filter.median());
-    r.line("- max |mask difference| portable vs best: %.2e", maxDifference(portable, best));
-    if (torchNet) r.line("- max |mask difference| LibTorch vs engine: %.2e", maxDifference(torchMasks, best));
-    else r.line("- LibTorch: not run (%s)", error.c_str());
+    memorySection(r, host, frames);
+    Systems systems;
+    measureSystems(host, frames, systems);
+    systemsSection(r, systems);
     profileSection(r, frames);
     silenceSection(r, host);
     const std::string text = r.md.str();

@@ -48,4 +48,4 @@ def write(folder, summary, systems, spectro):
     os.makedirs(folder, exist_ok=True)
     bars(os.path.join(folder, "bars.png"), summary, systems)
     if spectro:
-        spectrograms(os.path.join(folder, "spectrograms.png"), *spectro)
+        spectrograms(os.path.join(folder, "before_after.png"), *spectro)

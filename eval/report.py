@@ -71,7 +71,7 @@ def markdown(header, summary):
                                                    header["model"]["weights_commit"]), "",
              "Cells: mean / 10th percentile on the bad side (90th for residual and convergence,",
              "where lower is better). DT double talk, NST near-end single talk.",
-             "Figures: bars.png (main metrics), spectrograms.png (one double-talk scene).", "", "Systems:", ""]
+             "Figures: bars.png (main metrics), before_after.png (one double-talk scene).", "", "Systems:", ""]
     lines += ["- `%s`: %s" % kv for kv in header["systems"].items()]
     lines += ["", "## Summary (means)", ""] + headline(summary, list(header["systems"]))
     for cat, block in summary.items():

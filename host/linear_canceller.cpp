@@ -10,6 +10,7 @@ namespace aec {
 namespace {
 
 constexpr float kScale = 32768.0f;
+constexpr double kRestorePole = 0.999;
 
 spx_int16_t toPcm(float x) {
   return static_cast<spx_int16_t>(std::lrint(std::clamp(x * kScale, -32768.0f, 32767.0f)));
@@ -25,21 +26,40 @@ LinearCanceller::LinearCanceller(int frameSize, int filterLength, int sampleRate
 
 LinearCanceller::~LinearCanceller() { speex_echo_state_destroy(state_); }
 
+// The library's notch is r (1 - 2 z^-1 + z^-2) / (1 - 2 r z^-1 + d z^-2)
+// with d = r^2 + 0.7 (1 - r)^2 and r = 0.982 (0.9 below 12 kHz). Its inverse
+// with the zeros at 1 moved to kRestorePole stays stable.
+void LinearCanceller::resetFilters() {
+  const double r = sampleRate_ < 12000 ? 0.9 : 0.982;
+  const double d = r * r + 0.7 * (1.0 - r) * (1.0 - r);
+  refNotch_ = Biquad{r, -2.0 * r, r, -2.0 * r, d};
+  restore_ = Biquad{1.0 / r, -2.0, d / r, -2.0 * kRestorePole, kRestorePole * kRestorePole};
+}
+
+double LinearCanceller::Biquad::step(double x) {
+  const double w = x - a1 * w1 - a2 * w2;
+  const double y = b0 * w + b1 * w1 + b2 * w2;
+  w2 = w1;
+  w1 = w;
+  return y;
+}
+
 // A new state rather than the library's reset, which keeps some adaptation
 // statistics: after reset() the canceller behaves exactly like a new one.
 void LinearCanceller::reset() {
   if (state_) speex_echo_state_destroy(state_);
   state_ = speex_echo_state_init(frameSize_, filterLength_);
   speex_echo_ctl(state_, SPEEX_ECHO_SET_SAMPLING_RATE, &sampleRate_);
+  resetFilters();
 }
 
 void LinearCanceller::process(const float* mic, const float* ref, float* err) {
   for (int n = 0; n < frameSize_; ++n) {
     mic_[n] = toPcm(mic[n]);
-    ref_[n] = toPcm(ref[n]);
+    ref_[n] = toPcm(float(refNotch_.step(ref[n])));
   }
   speex_echo_cancellation(state_, mic_.data(), ref_.data(), err_.data());
-  for (int n = 0; n < frameSize_; ++n) err[n] = static_cast<float>(err_[n]) / kScale;
+  for (int n = 0; n < frameSize_; ++n) err[n] = static_cast<float>(restore_.step(err_[n]) / kScale);
 }
 
 }  // namespace aec

@@ -9,6 +9,14 @@ namespace aec {
 
 // Adaptive linear echo canceller (frequency-domain block filter) on 16-bit
 // samples; floats in [-1, 1] are scaled and clipped on the way in.
+//
+// The library runs the microphone through a second-order DC notch before
+// subtracting its echo estimate. Its phase shift reaches well into the voice
+// band and costs a lone near-end talker over 10 dB of SI-SDR, so the output
+// goes through the notch's inverse with its double pole at DC pulled in to
+// kRestorePole: what is left is a 2.5 Hz high-pass. The reference takes the
+// same notch, so the echo estimate has the notch's shape at low frequencies
+// and the inverse cannot blow up what the filter never learnt there.
 class LinearCanceller {
  public:
   LinearCanceller(int frameSize, int filterLength, int sampleRate);
@@ -21,8 +29,17 @@ class LinearCanceller {
   void process(const float* mic, const float* ref, float* err);
 
  private:
+  // Second-order section, direct form II: w[n] = x[n] - a1 w[n-1] - a2 w[n-2],
+  // y[n] = b0 w[n] + b1 w[n-1] + b2 w[n-2].
+  struct Biquad {
+    double b0, b1, b2, a1, a2, w1 = 0.0, w2 = 0.0;
+    double step(double x);
+  };
+  void resetFilters();
+
   SpeexEchoState_* state_;
   int frameSize_, filterLength_, sampleRate_;
+  Biquad refNotch_, restore_;
   std::vector<std::int16_t> mic_, ref_, err_;
 };
 

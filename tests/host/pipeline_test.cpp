@@ -64,6 +64,30 @@ TEST(AecPipeline, BypassWithUnitMaskIsPureDelayAndMaskFloorScales) {
   for (size_t n = latency; n < mic.size(); ++n) ASSERT_NEAR(out[n], 0.25f * mic[n - latency], 1e-5f) << n;
 }
 
+// A lone near-end talker passes the active linear stage unchanged: the
+// canceller's internal DC notch is undone, so output equals the input
+// delayed by the latency. With the notch left in, the tones below would come
+// out only about 10 dB above the error.
+TEST(AecPipeline, LinearStageLeavesALoneNearEndUntouched) {
+  std::vector<float> mic(300 * kHop);
+  for (size_t n = 0; n < mic.size(); ++n) {
+    const double t = double(n) / 16000.0;
+    mic[n] = float(0.1 * (std::sin(2 * M_PI * 200 * t) + std::sin(2 * M_PI * 500 * t) +
+                          std::sin(2 * M_PI * 1200 * t)));
+  }
+  const std::vector<float> silent(mic.size(), 0.0f);
+  auto pipeline = aec::AecPipeline::create(aec::AecOptions());
+  ASSERT_TRUE(pipeline);
+  const std::vector<float> out = run(*pipeline, mic, silent);
+  const size_t latency = pipeline->latencySamples(), from = 16000;
+  double signal = 0.0, error = 0.0;
+  for (size_t n = from; n < mic.size(); ++n) {
+    signal += double(mic[n - latency]) * mic[n - latency];
+    error += std::pow(double(out[n]) - mic[n - latency], 2);
+  }
+  EXPECT_GT(10.0 * std::log10(signal / error), 30.0);
+}
+
 TEST(AecPipeline, RejectsUnsupportedOptions) {
   aec::AecOptions options;
   options.sampleRate = 48000;
@@ -81,8 +105,27 @@ double energyDb(const std::vector<float>& x, size_t from, size_t to, int shift) 
   return 10.0 * std::log10(sum);
 }
 
+// Fourth-order high-pass at 100 Hz (two Butterworth-Q sections): the voice
+// band, as the evaluation measures it. Echo below it, which call devices'
+// loudspeakers hardly reproduce, is left to the mask.
+std::vector<float> voiceBand(std::vector<float> x) {
+  const double w = 2.0 * M_PI * 100.0 / 16000.0, alpha = std::sin(w) / std::sqrt(2.0);
+  const double a0 = 1.0 + alpha, c = std::cos(w);
+  const double b0 = (1.0 + c) / 2.0 / a0, b1 = -(1.0 + c) / a0, a1 = -2.0 * c / a0, a2 = (1.0 - alpha) / a0;
+  for (int section = 0; section < 2; ++section) {
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    for (float& v : x) {
+      const double y = b0 * v + b1 * x1 + b0 * x2 - a1 * y1 - a2 * y2;
+      x2 = x1, x1 = v, y2 = y1, y1 = y;
+      v = float(y);
+    }
+  }
+  return x;
+}
+
 // Far-end single talk through a 120 ms delay and a 32 ms random tail: after
-// 6 s of adaptation the linear stage alone removes at least 25 dB.
+// 6 s of adaptation the linear stage alone removes at least 25 dB of the
+// echo's voice band.
 TEST(AecPipeline, LinearStageReachesErleOnSyntheticEchoPath) {
   const int length = 12 * 16000, delay = 1920;
   const std::vector<float> ref = farEnd(length, 5);
@@ -94,9 +137,9 @@ TEST(AecPipeline, LinearStageReachesErleOnSyntheticEchoPath) {
     aec::AecOptions options;
     options.delayMs = delayMs;
     auto pipeline = aec::AecPipeline::create(options);
-    const std::vector<float> out = run(*pipeline, mic, ref);
+    const std::vector<float> out = voiceBand(run(*pipeline, mic, ref));
     const size_t from = 6 * 16000, to = length - kHop;
-    const double erle = energyDb(mic, from, to, 0) - energyDb(out, from, to, pipeline->latencySamples());
+    const double erle = energyDb(voiceBand(mic), from, to, 0) - energyDb(out, from, to, pipeline->latencySamples());
     EXPECT_GT(erle, 25.0) << "delay option " << delayMs;
   }
 }

@@ -25,6 +25,8 @@ typedef struct aec_options {
 
 /* Writes 513 gains for one 10 ms frame from 18 x 513 features. */
 typedef void (*aec_mask_fn)(void* user, const float* features, float* mask);
+/* Clears a mask source's own memory (a recurrent filter's state). */
+typedef void (*aec_mask_reset_fn)(void* user);
 
 void aec_default_options(aec_options* options);
 /* options may be NULL for the defaults. NULL when a value is out of range. */
@@ -34,6 +36,11 @@ aec_handle* aec_create(int sample_rate, const aec_options* options);
 int aec_process(aec_handle* handle, const float* mic, const float* ref, float* out, size_t n);
 /* fn NULL restores the default mask (all ones). */
 void aec_set_mask_source(aec_handle* handle, aec_mask_fn fn, void* user);
+/* As aec_set_mask_source, for a source with memory: aec_reset calls reset
+ * (when not NULL) so the reset stream behaves like a new one. */
+void aec_set_stateful_mask_source(aec_handle* handle, aec_mask_fn fn, aec_mask_reset_fn reset, void* user);
+/* Back to the state of a new handle: buffers, delay estimate, adaptive
+ * filter and the mask source's memory. */
 void aec_reset(aec_handle* handle);
 /* Output delay in samples at the stream rate. */
 int aec_latency(const aec_handle* handle);

@@ -41,6 +41,18 @@ void aec_set_mask_source(aec_handle* handle, aec_mask_fn fn, void* user) {
   handle->stream->setMaskSource([fn, user](const float* features, float* mask) { fn(user, features, mask); });
 }
 
+void aec_set_stateful_mask_source(aec_handle* handle, aec_mask_fn fn, aec_mask_reset_fn reset, void* user) {
+  if (!handle) return;
+  if (!fn) {
+    handle->stream->setMaskSource(nullptr);
+    return;
+  }
+  std::function<void()> onReset;
+  if (reset) onReset = [reset, user] { reset(user); };
+  handle->stream->setMaskSource(aec::MaskSource(
+      [fn, user](const float* features, float* mask) { fn(user, features, mask); }, std::move(onReset)));
+}
+
 void aec_reset(aec_handle* handle) {
   if (handle) handle->stream->reset();
 }

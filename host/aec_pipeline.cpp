@@ -42,6 +42,7 @@ void AecPipeline::setMaskSource(MaskSource source) {
 }
 
 void AecPipeline::reset() {
+  if (maskSource_.reset) maskSource_.reset();
   canceller_.reset();
   delay_.reset();
   builder_.reset();
@@ -90,7 +91,7 @@ void AecPipeline::cancelLinear(const float* mic, const float* aligned) {
 }
 
 void AecPipeline::applyMask(float* out) {
-  maskSource_(features_.data(), mask_.data());
+  maskSource_.process(features_.data(), mask_.data());
   std::vector<Complex>& masked = spectra_[kR];  // the reference spectrum is no longer needed
   for (int k = 0; k < kBins; ++k) {
     // NaN from a faulty source falls to the floor

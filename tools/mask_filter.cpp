@@ -31,9 +31,11 @@ MaskChoice chooseMask() {
   if (!loaded->host.load(AEC_FILTER_LIBRARY, &error)) return ones(error);
   loaded->filter = loaded->host.createFilter(zelta::kEchoFilterName);
   if (!loaded->filter) return ones("no filter \"" + std::string(zelta::kEchoFilterName) + "\"");
-  auto source = [loaded](const float* features, float* mask) {
+  auto process = [loaded](const float* features, float* mask) {
     if (loaded->filter.processFrame(features, mask) != 0) std::fill(mask, mask + kMaskBins, 1.0f);
   };
+  // Scaling the recurrent state by zero is the filter's own reset.
+  aec::MaskSource source(process, [loaded] { loaded->filter.scaleState(0.0f); });
   return MaskChoice{source, std::string("filter \"") + zelta::kEchoFilterName + "\" from " + AEC_FILTER_LIBRARY};
 }
 

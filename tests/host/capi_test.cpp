@@ -68,6 +68,35 @@ void halfMask(void* user, const float*, float* mask) {
   std::fill(mask, mask + 513, 0.5f);
 }
 
+void countReset(void* user) { ++static_cast<int*>(user)[1]; }
+
+void countFrame(void* user, const float*, float* mask) {
+  ++static_cast<int*>(user)[0];
+  std::fill(mask, mask + 513, 1.0f);
+}
+
+// aec_reset clears a stateful source's memory; a plain source set later
+// drops the reset hook.
+TEST(CApi, ResetReachesAStatefulMaskSource) {
+  aec_handle* h = aec_create(16000, nullptr);
+  ASSERT_TRUE(h);
+  int counts[2] = {0, 0};
+  aec_set_stateful_mask_source(h, countFrame, countReset, counts);
+  std::vector<float> mic(480, 0.1f), out(480);
+  aec_process(h, mic.data(), mic.data(), out.data(), mic.size());
+  aec_reset(h);
+  EXPECT_EQ(counts[0], 3);
+  EXPECT_EQ(counts[1], 1);
+  aec_set_mask_source(h, countFrame, counts);
+  aec_reset(h);
+  EXPECT_EQ(counts[1], 1);
+  aec_set_stateful_mask_source(h, countFrame, nullptr, counts);
+  aec_reset(h);
+  aec_set_stateful_mask_source(nullptr, countFrame, countReset, counts);
+  EXPECT_EQ(counts[1], 1);
+  aec_destroy(h);
+}
+
 TEST(CApi, OptionsMaskCallbackAndBadArguments) {
   aec_options options;
   aec_default_options(&options);

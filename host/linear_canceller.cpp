@@ -11,6 +11,7 @@ namespace {
 
 constexpr float kScale = 32768.0f;
 constexpr double kRestorePole = 0.999;
+constexpr double kRemovedCutoffHz = 10.0;
 
 spx_int16_t toPcm(float x) {
   return static_cast<spx_int16_t>(std::lrint(std::clamp(x * kScale, -32768.0f, 32767.0f)));
@@ -34,6 +35,9 @@ void LinearCanceller::resetFilters() {
   const double d = r * r + 0.7 * (1.0 - r) * (1.0 - r);
   refNotch_ = Biquad{r, -2.0 * r, r, -2.0 * r, d};
   restore_ = Biquad{1.0 / r, -2.0, d / r, -2.0 * kRestorePole, kRestorePole * kRestorePole};
+  // Butterworth high-pass through the bilinear transform.
+  const double k = std::tan(M_PI * kRemovedCutoffHz / sampleRate_), norm = 1.0 / (1.0 + M_SQRT2 * k + k * k);
+  removedHighPass_ = Biquad{norm, -2.0 * norm, norm, 2.0 * (k * k - 1.0) * norm, (1.0 - M_SQRT2 * k + k * k) * norm};
 }
 
 double LinearCanceller::Biquad::step(double x) {
@@ -59,7 +63,10 @@ void LinearCanceller::process(const float* mic, const float* ref, float* err) {
     ref_[n] = toPcm(float(refNotch_.step(ref[n])));
   }
   speex_echo_cancellation(state_, mic_.data(), ref_.data(), err_.data());
-  for (int n = 0; n < frameSize_; ++n) err[n] = static_cast<float>(restore_.step(err_[n]) / kScale);
+  for (int n = 0; n < frameSize_; ++n) {
+    const double d = mic_[n] / kScale, removed = d - restore_.step(err_[n]) / kScale;
+    err[n] = static_cast<float>(d - removedHighPass_.step(removed));
+  }
 }
 
 }  // namespace aec

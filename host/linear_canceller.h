@@ -15,8 +15,11 @@ namespace aec {
 // band and costs a lone near-end talker over 10 dB of SI-SDR, so the output
 // goes through the notch's inverse with its double pole at DC pulled in to
 // kRestorePole: what is left is a 2.5 Hz high-pass. The reference takes the
-// same notch, so the echo estimate has the notch's shape at low frequencies
-// and the inverse cannot blow up what the filter never learnt there.
+// same notch, so the echo estimate has the notch's shape at low frequencies.
+// The inverse still lifts DC by 55 dB, and the filter's sub-LSB bias and
+// drift there with it; so only the removed part D - E passes a 10 Hz
+// high-pass and the output is D minus that. The microphone itself is never
+// filtered: a lone near-end talker comes out as it went in.
 class LinearCanceller {
  public:
   LinearCanceller(int frameSize, int filterLength, int sampleRate);
@@ -39,7 +42,7 @@ class LinearCanceller {
 
   SpeexEchoState_* state_;
   int frameSize_, filterLength_, sampleRate_;
-  Biquad refNotch_, restore_;
+  Biquad refNotch_, restore_, removedHighPass_;
   std::vector<std::int16_t> mic_, ref_, err_;
 };
 

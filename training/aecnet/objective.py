@@ -3,7 +3,9 @@
 Loss: compressed spectra X_c = |X|^C * X/|X| (C = 0.3); a magnitude term
 (|M E|^C - |S|^C)^2 and a complex term |(M E)_c - S_c|^2 (it also punishes
 keeping bins whose phase is the echo's), weighted per frame: DOUBLE_TALK_WEIGHT
-where both talkers are active, so the near end is kept in double talk.
+where both talkers are active, so the near end is kept in double talk, and
+NEAR_ONLY_WEIGHT where only the near end talks, so a lone talker is left
+alone (a first run with weight 1 there learnt to cut its low bins).
 """
 
 import torch
@@ -12,6 +14,7 @@ C = 0.3
 EPS = 1e-8
 MAG_WEIGHT = 0.7
 DOUBLE_TALK_WEIGHT = 2.0
+NEAR_ONLY_WEIGHT = 2.0
 
 
 def compress(re, im):
@@ -22,8 +25,9 @@ def compress(re, im):
 
 def frame_weights(flags):
     """flags (B, T, 2) bool: echo active, near active -> weights (B, T)."""
-    both = flags[..., 0] & flags[..., 1]
-    return 1.0 + (DOUBLE_TALK_WEIGHT - 1.0) * both.float()
+    echo, near = flags[..., 0], flags[..., 1]
+    both, near_only = (echo & near).float(), (near & ~echo).float()
+    return 1.0 + (DOUBLE_TALK_WEIGHT - 1.0) * both + (NEAR_ONLY_WEIGHT - 1.0) * near_only
 
 
 def loss(mask, e, target, flags):

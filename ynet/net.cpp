@@ -2,6 +2,18 @@
 
 namespace YNet {
 
+namespace {
+
+// A layer whose inputs were reshaped larger than a buffer they cannot grow
+// (a caller's or a view) fails instead of reading past it.
+bool inputsHoldShapes(const Layer& layer) {
+    for (Tensor* t : layer.inputs)
+        if (t && !t->holdsShape()) return false;
+    return true;
+}
+
+}  // namespace
+
 Net::Net(core::RunEnv* environment) : env(environment) {
     // Shared zero bias for layers that have none of their own.
     Tensor& zero = lookup(weights, kZeroTensorName);
@@ -71,7 +83,7 @@ bool Net::run(uint64_t arg) {
     for (size_t i = 0; i < layers.size(); ++i) {
         Layer* layer = layers[i];
         if (layer->removed || layer->skip) continue;
-        ok = layer->forward(*env) && ok;
+        ok = inputsHoldShapes(*layer) && layer->forward(*env) && ok;
         if (i != 0 && i % 8 == 0) env->onLayerGroup();
     }
     env->afterRun(*this, arg);

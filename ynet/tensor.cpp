@@ -1,5 +1,6 @@
 #include "ynet/tensor.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,6 +66,27 @@ bool Tensor::bind(const WeightRecord& record, size_t offset, bool notOwned_) {
     data[rep] = const_cast<void*>(source);
     notOwned[rep] = notOwned_;
     capacity = 0;
+    if (rep == kFloat) noteFloatSize(count);
+    return true;
+}
+
+void Tensor::noteFloatSize(size_t elements) {
+    sizedFloat = data[kFloat];
+    sizedFloatCount = elements;
+}
+
+size_t Tensor::floatBufferSize() const { return data[kFloat] == sizedFloat ? sizedFloatCount : SIZE_MAX; }
+
+bool Tensor::holdsShape() {
+    const size_t need = floatCapacity(), have = floatBufferSize();
+    if (!data[kFloat] || have >= need) return true;
+    if (notOwned[kFloat]) return false;
+    void* grown = alignedAlloc(need * sizeof(float));
+    if (!grown) return false;
+    std::memcpy(grown, data[kFloat], have * sizeof(float));
+    alignedFree(data[kFloat]);
+    data[kFloat] = grown;
+    noteFloatSize(need);
     return true;
 }
 
@@ -75,7 +97,9 @@ void Tensor::halfToFloat() {
         data[kFloat] = alignedAlloc(elements * sizeof(float));
         notOwned[kFloat] = false;
         if (!data[kFloat]) return;
+        noteFloatSize(elements);
     }
+    if (!holdsShape()) return;
     halfToFloatArray(elements, f16(), f32());
 }
 

@@ -43,6 +43,12 @@ struct Tensor {
     bool notOwned[6] = {};
     Layer* producer = nullptr;
     std::vector<Layer*> consumers;
+    // The float buffer whose length this tensor knows, and that length: a
+    // blob reshaped larger after its buffer was made is caught, not read
+    // past. Keyed by pointer, so a buffer stored in data[0] from outside
+    // is simply unknown (and trusted).
+    const void* sizedFloat = nullptr;
+    size_t sizedFloatCount = 0;
 
     Tensor() = default;
     ~Tensor();
@@ -57,6 +63,14 @@ struct Tensor {
     void halfToFloat();
     void floatToHalf();
     void release();
+    // Records that data[0] holds `elements` floats.
+    void noteFloatSize(size_t elements);
+    // Floats data[0] is known to hold; SIZE_MAX when unknown.
+    size_t floatBufferSize() const;
+    // True when data[0] is absent or holds floatCapacity() floats; an owned
+    // buffer that is too short grows (contents kept, the rest zero), a
+    // foreign one is refused.
+    bool holdsShape();
 
     // Elements data[0] holds (capacity, or n*h*w*c).
     size_t floatCapacity() const { return capacity ? capacity : size_t(n) * h * w * c; }

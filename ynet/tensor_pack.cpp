@@ -136,7 +136,9 @@ float* Tensor::floatData(uint32_t code, bool transposed_, bool padLastBlock, boo
         data[kFloat] = alignedAlloc(floatCapacity() * sizeof(float));
         notOwned[kFloat] = false;
         if (!data[kFloat]) return nullptr;
+        noteFloatSize(floatCapacity());
     }
+    if (!holdsShape()) return nullptr;
     if (layout == code && transposed == transposed_) return f32();
     // Only the two source orders can be re-packed; a packed tensor keeps its
     // one layout.
@@ -152,6 +154,7 @@ float* Tensor::floatData(uint32_t code, bool transposed_, bool padLastBlock, boo
     data[kFloat] = packed;
     notOwned[kFloat] = false;
     capacity = plan.total();
+    noteFloatSize(capacity);
     layout = code;
     transposed = transposed_;
     return packed;

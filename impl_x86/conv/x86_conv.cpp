@@ -51,15 +51,17 @@ const float* inputFloats(Tensor& in, float*& scratch) {
 bool runKernel(core::Conv& l, conv::KernelId id, const conv::Shape& s, bool transposedWeight) {
     const conv::KernelInfo& k = conv::kernelInfo(id);
     const float* w = l.weight->floatData(k.weightCode, transposedWeight);
-    if (!w) return false;
-    const int oc = s.g.oc;
-    float* bias = static_cast<float*>(alignedAlloc(size_t(oc + kMaxBlock) * sizeof(float)));
     const float* src = l.bias->floatData();
-    std::memcpy(bias, src, std::min(size_t(oc), l.bias->floatCapacity()) * sizeof(float));
+    float* out = l.outputs[0]->floatData();
+    if (!w || !src || !out) return false;
     float* scratch = nullptr;
     const float* in = inputFloats(*l.inputs[0], scratch);
+    if (!in) return false;
+    const int oc = s.g.oc;
+    float* bias = static_cast<float*>(alignedAlloc(size_t(oc + kMaxBlock) * sizeof(float)));
+    std::memcpy(bias, src, std::min(size_t(oc), l.bias->floatCapacity()) * sizeof(float));
     const act::Fused f = takeActivation(l, k.fusion);
-    k.run({s.g, in, w, bias, l.outputs[0]->floatData(), f.kind, f.param});
+    k.run({s.g, in, w, bias, out, f.kind, f.param});
     alignedFree(scratch);
     alignedFree(bias);
     return true;
@@ -72,6 +74,7 @@ conv::KernelId Conv::selectKernel(const core::RunEnv& env) const {
 }
 
 bool Conv::forward(core::RunEnv& env) {
+    if (!shapesAgree(Kind::Forward)) return false;
     const conv::KernelId id = selectKernel(env);
     return id != conv::KernelId::None && runKernel(*this, id, shapeOf(*this, 1), false);
 }
@@ -83,6 +86,7 @@ conv::KernelId DeConv::selectKernel(const core::RunEnv& env) const {
 }
 
 bool DeConv::forward(core::RunEnv& env) {
+    if (!shapesAgree(Kind::Transposed)) return false;
     return runKernel(*this, selectKernel(env), shapeOf(*this, int(group)), true);
 }
 

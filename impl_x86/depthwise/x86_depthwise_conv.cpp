@@ -12,6 +12,7 @@ dw::Choice DepthwiseConv::selectKernel(const core::RunEnv& env) const {
 }
 
 bool DepthwiseConv::forward(core::RunEnv& env) {
+    if (!shapesAgree(Kind::Forward, depthwiseGroup)) return false;
     return dw::runChoice(*this, selectKernel(env), depthwiseGeometry(*this, int(depthwiseGroup)));
 }
 

@@ -41,6 +41,7 @@ bool Gemm::rowVectorFp32(int n, int k) {
         weight->c = uint32_t(k);
         weight->count = uint32_t(k * n);
         weight->capacity = 0;
+        weight->noteFloatSize(weight->count);
         packedWeights = buf;
         packedColumns = n;
         packed = 1;

@@ -72,3 +72,40 @@ TEST(Tensor, FloatToHalfAllocatesOwnedBuffer) {
     t.release();
     EXPECT_EQ(t.f16(), nullptr);
 }
+
+// A blob reshaped larger after its buffer was made: an owned buffer grows
+// with its contents kept, a bound one (a caller's, the model image) is
+// refused rather than read past; shrinking never reallocates.
+TEST(Tensor, ReshapedLargerGrowsOwnedBufferAndRefusesBoundOne) {
+    Tensor t;
+    t.set(1, 1, 1, 10, kNHWC);
+    float* f = t.floatData();
+    for (int i = 0; i < 10; ++i) f[i] = float(i + 1);
+    t.set(1, 2, 25, 20, kNHWC);
+    const float* g = t.floatData();
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(t.floatBufferSize(), 1000u);
+    for (int i = 0; i < 1000; ++i) ASSERT_EQ(g[i], i < 10 ? float(i + 1) : 0.0f) << i;
+    t.set(1, 1, 1, 3, kNHWC);
+    EXPECT_EQ(t.floatData(), g);
+
+    static float image[4] = {1, 2, 3, 4};
+    WeightRecord rec{"w", 1, 1, 1, 4, 0, 0, image, nullptr};
+    Tensor bound;
+    bound.bind(rec, 0, true);
+    EXPECT_EQ(bound.floatData(), image);
+    bound.set(1, 1, 2, 4, kNHWC);
+    EXPECT_FALSE(bound.holdsShape());
+    EXPECT_EQ(bound.floatData(), nullptr);
+    EXPECT_EQ(bound.data[kFloat], image);
+    bound.set(1, 1, 1, 2, kNHWC);
+    EXPECT_EQ(bound.floatData(), image);
+
+    // A pointer stored from outside has no known length and is trusted.
+    Tensor external;
+    external.set(1, 1, 1, 4, kNHWC);
+    external.data[kFloat] = image;
+    external.notOwned[kFloat] = true;
+    EXPECT_TRUE(external.holdsShape());
+    EXPECT_EQ(external.floatData(), image);
+}

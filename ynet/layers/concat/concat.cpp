@@ -32,6 +32,8 @@ bool Concat::plan(Plan& p) {
         if (!s) return false;
         p.src.push_back(s);
         p.len.push_back(axis == 3 ? t->c : size_t(t->w) * t->c);
+        // Every input must hold as many rows as the output.
+        if (t->floatCapacity() < p.rows * p.len.back()) return false;
         total += p.len.back();
     }
     if (total * p.rows > outputs[0]->floatCapacity()) return false;

@@ -120,6 +120,25 @@ bool Conv::reshape() {
     return true;
 }
 
+bool Conv::shapesAgree(Kind kind, uint32_t groups) const {
+    if (inputs.empty() || outputs.empty() || !weight || !bias) return false;
+    const Tensor& in = *inputs[0];
+    const Tensor& out = *outputs[0];
+    // Packed transposed, the weight has its n and c exchanged.
+    const uint32_t wn = weight->transposed ? weight->c : weight->n, wc = weight->transposed ? weight->n : weight->c;
+    if (kind == Kind::Forward) {
+        return in.n >= 1 && in.c == uint64_t(wc) * groups && out.c == wn && out.n == in.n &&
+               out.h == convSide(int32_t(in.h), padTop, padBottom, dilationH, kernelH, strideH) &&
+               out.w == convSide(int32_t(in.w), padLeft, padRight, dilationW, kernelW, strideW);
+    }
+    const bool dilated = kind == Kind::DepthwiseTransposed;
+    const int64_t spanH = (int64_t(in.h) - 1) * strideH + int64_t(kernelH - 1) * (dilated ? dilationH : 1) + 1;
+    const int64_t spanW = (int64_t(in.w) - 1) * strideW + int64_t(kernelW - 1) * (dilated ? dilationW : 1) + 1;
+    const bool channels = dilated ? out.c == wn && in.c == out.c : in.c == wn;
+    return in.n == 1 && channels && int64_t(out.h) == spanH - padTop - padBottom &&
+           int64_t(out.w) == spanW - padLeft - padRight;
+}
+
 void Conv::setFlopsAndKey() {
     const Tensor& out = *outputs[0];
     uint32_t wdims = weight->n * weight->h * weight->w * weight->c;

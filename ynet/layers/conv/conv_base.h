@@ -44,6 +44,15 @@ public:
     // Zero bias values available in the shared zero tensor.
     static constexpr uint32_t kZeroBiasCount = 1024;
 
+    // Input, weight and output still agree on every size a kernel reads or
+    // writes: a blob reshaped after warm-up (by a layer that shapes at run
+    // time, or a second writer) must not send a kernel past a buffer.
+    // Cheap enough for every forward. `groups` splits the input channels
+    // of a forward convolution; only the depthwise transposed one counts
+    // dilation in its output span.
+    enum class Kind { Forward, Transposed, DepthwiseTransposed };
+    bool shapesAgree(Kind kind, uint32_t groups = 1) const;
+
 protected:
     // Shared by both transposed types: target size (recomputing the four
     // pads) or the stored pads; `dilated` false leaves dilation out (plain

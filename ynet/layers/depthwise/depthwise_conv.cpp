@@ -84,6 +84,7 @@ bool dw::runChoice(core::Conv& l, const Choice& c, const Geometry& g) {
 namespace simd {
 
 bool DepthwiseDeConv::forward(core::RunEnv& env) {
+    if (!shapesAgree(Kind::DepthwiseTransposed)) return false;
     const dw::Geometry g = depthwiseGeometry(*this, int(group));
     return dw::runChoice(*this, dw::selectDepthwiseDeconv(g, CpuInfo::get(), env.halfPrecision), g);
 }

@@ -75,6 +75,13 @@ bool Gemm::reshape() {
         printLog("%s: input of %d x %d does not fit the weight\n", name.c_str(), m, k);
         return false;
     }
+    // The kernels read one bias value per output: a whole m x n matrix of
+    // them in the general product.
+    const uint64_t biasNeeded = n == 1 && !transA ? uint64_t(m) : m == 1 ? uint64_t(n) : uint64_t(m) * uint64_t(n);
+    if (bias && bias->floatCapacity() < biasNeeded) {
+        printLog("%s: bias shorter than the output\n", name.c_str());
+        return false;
+    }
     int p = 1, q = 0;
     if (n == 1) {
         q = m;
@@ -155,18 +162,17 @@ bool Gemm::forward(core::RunEnv& env) {
     const int m = sizeM(), n = sizeN(), k = sizeK();
     const float* b = weight->f32();
     const float* bi = bias ? bias->f32() : nullptr;
+    const float* a = inputs[0]->floatData(0);
+    float* c = outputs[0]->floatData(0);
+    if (!a || !c) return false;
     if (n == 1 && !transA) {
-        fam.matVec(inputs[0]->floatData(0), b, bi, outputs[0]->floatData(0), m, k);
+        fam.matVec(a, b, bi, c, m, k);
     } else if (m == 1) {
-        const float* a = inputs[0]->floatData(0);
-        float* c = outputs[0]->floatData(0);
         if (transB)
             fam.matVec(b, a, bi, c, n, k);
         else
             fam.vecMat(b, a, bi, c, n, k);
     } else if (m >= 2 && n >= 2 && !transB) {
-        const float* a = inputs[0]->floatData(0);
-        float* c = outputs[0]->floatData(0);
         if (transA)
             fam.transA(a, b, c, m, n, k);
         else

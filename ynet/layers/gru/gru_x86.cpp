@@ -14,7 +14,7 @@ namespace x86 {
 namespace {
 
 // An output buffer in the tensor's own layout, allocated on first use.
-float* outputData(Tensor& t) { return t.f32() ? t.f32() : t.floatData(t.layout); }
+float* outputData(Tensor& t) { return t.f32() && t.holdsShape() ? t.f32() : t.floatData(t.layout); }
 
 }  // namespace
 
@@ -28,6 +28,7 @@ void rebindPacked(Tensor& t, float* buffer, uint32_t rows, uint32_t cols) {
     t.c = cols;
     t.count = rows * cols;
     t.capacity = 0;
+    t.noteFloatSize(t.count);
 }
 
 GRU::GRU(const LayerRecord& record, TensorMap& blobs, TensorMap& weights)

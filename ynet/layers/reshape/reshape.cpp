@@ -1,5 +1,7 @@
 #include "ynet/layers/reshape/reshape.h"
 
+#include <cstdint>
+
 #include "ynet/layer_registry.h"
 #include "ynet/log.h"
 
@@ -91,9 +93,15 @@ bool Reshape::forward(core::RunEnv&) {
         out.notOwned[r] = true;
     }
     out.capacity = 0;
+    if (in.data[kFloat]) {
+        const size_t known = in.floatBufferSize();
+        out.sizedFloat = in.data[kFloat];
+        out.sizedFloatCount = known == SIZE_MAX ? in.floatCapacity() : known;
+    }
     out.set(uint32_t(shape[0]), uint32_t(shape[1]), uint32_t(shape[2]), uint32_t(shape[3]),
             kNHWC);
-    return true;
+    // A view cannot grow: a shape larger than the input is refused.
+    return out.holdsShape();
 }
 
 bool TransposeAxis::supported() const {

@@ -44,7 +44,6 @@ using Kernel = void (*)(const Args&);
 
 // ---- portable ----------------------------------------------------------
 void convScalar(const Args& a);        // plain weights; no activation
-void convRowIcScalar(const Args& a);   // rowIcMajor with B = OC (one block)
 void deconvScalar(const Args& a);      // plain (transposed) weights, grouped
 
 // ---- SSE2 (B = 4 * NV channels) ------------------------------------------
@@ -70,6 +69,8 @@ template <int NV> void fast1x1Avx(const Args& a);       // 3 pixels for 24/32, e
 template <int NV> void fast3x3Avx(const Args& a);       // tapMajor, 4 (3 for 24) columns
 void fast3x3StemAvx(const Args& a);                     // rowIcMajor, B = 16
 void fast3x3Sse4Avx(const Args& a);                     // tapMajor, B = 4, 6 columns
+void fast3x3ThreeOutAvx(const Args& a);   // rowIcMajor, B = OC = 3, IC 4, strideW 1
+void fast3x3SingleOutAvx(const Args& a);  // rowIcMajor, B = OC = 1, IC 3, strideW 1
 
 }  // namespace conv
 }  // namespace YNet

@@ -1,5 +1,5 @@
-// Portable kernels: the scalar convolution (reference order ky, kx, ic),
-// the small-output 3x3 kernels and the generic transposed convolution.
+// Portable kernels: the scalar convolution (reference order ky, kx, ic)
+// and the generic transposed convolution.
 #include <algorithm>
 #include <cstddef>
 
@@ -17,9 +17,9 @@ int endTap(int origin, int dil, int size, int taps) {
     return std::min(taps, (size - 1 + dil - origin) / dil);
 }
 
-// Shared loop of the two forward kernels; `weightAt(oc, ky, kx, ic)`.
-template <class WeightAt>
-void directConv(const Args& a, WeightAt weightAt) {
+}  // namespace
+
+void convScalar(const Args& a) {
     const Geometry& g = a.g;
     for (int oy = 0; oy < g.oh; ++oy) {
         const int y0 = oy * g.sh - g.padTop;
@@ -34,28 +34,13 @@ void directConv(const Args& a, WeightAt weightAt) {
                     for (int kx = kx0; kx < kx1; ++kx) {
                         const float* x =
                             a.in + (size_t(y0 + ky * g.dh) * g.iw + x0 + kx * g.dw) * g.ic;
-                        for (int ic = 0; ic < g.ic; ++ic) s += x[ic] * weightAt(oc, ky, kx, ic);
+                        const float* w = a.w + ((size_t(oc) * g.kh + ky) * g.kw + kx) * g.ic;
+                        for (int ic = 0; ic < g.ic; ++ic) s += x[ic] * w[ic];
                     }
                 out[oc] = act::applyScalar(a.actKind, a.actParam, s);
             }
         }
     }
-}
-
-}  // namespace
-
-void convScalar(const Args& a) {
-    const Geometry& g = a.g;
-    directConv(a, [&](int oc, int ky, int kx, int ic) {
-        return a.w[((size_t(oc) * g.kh + ky) * g.kw + kx) * g.ic + ic];
-    });
-}
-
-void convRowIcScalar(const Args& a) {
-    const Geometry& g = a.g;
-    directConv(a, [&](int oc, int ky, int kx, int ic) {
-        return a.w[((size_t(ky) * g.ic + ic) * g.kw + kx) * g.oc + oc];
-    });
 }
 
 // Grouped gather form: output channel oc of group oc / (OC / group) sums

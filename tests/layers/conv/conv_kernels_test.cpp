@@ -2,8 +2,11 @@
 // layers under every feature set of this machine, against direct loops.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "conv_fixture.h"
 #include "ynet/cpu_info.h"
@@ -143,12 +146,9 @@ TEST(ConvKernels, EveryTransposedKernelMatchesScatterLoops) {
     expectCovered(seen, KernelId::DeOddWidth5x5, KernelId::DeGeneric);
 }
 
-// A layer whose in-place follower is `kind`: the fused result must equal the
-// plain convolution followed by the follower's own forward, and the mark
-// must follow the kernel's protocol.
-void checkFusion(bool transposed, const Case& c, uint32_t kind, float param) {
-    auto fused = build(transposed, c, 7);
-    auto plain = build(transposed, c, 7);
+// An in-place activation of `kind` after the layer of `b`: it becomes the
+// layer's follower.
+std::unique_ptr<Layer> follower(Built& b, uint32_t kind, float param) {
     LayerRecord ar{};
     ar.name = "act";
     ar.type = kind == 6 ? "LeakyRelu" : "Activation";
@@ -156,8 +156,17 @@ void checkFusion(bool transposed, const Case& c, uint32_t kind, float param) {
     std::memcpy(&ar.words[16], &param, sizeof param);
     ar.blobs[0] = "out";
     ar.blobs[1] = "out";
-    std::unique_ptr<Layer> f1(LayerRegistry::create(3, ar, fused->blobs, fused->weights));
-    std::unique_ptr<Layer> f2(LayerRegistry::create(3, ar, plain->blobs, plain->weights));
+    return std::unique_ptr<Layer>(LayerRegistry::create(3, ar, b.blobs, b.weights));
+}
+
+// A layer whose in-place follower is `kind`: the fused result must equal the
+// plain convolution followed by the follower's own forward, and the mark
+// must follow the kernel's protocol.
+void checkFusion(bool transposed, const Case& c, uint32_t kind, float param) {
+    auto fused = build(transposed, c, 7);
+    auto plain = build(transposed, c, 7);
+    std::unique_ptr<Layer> f1 = follower(*fused, kind, param);
+    std::unique_ptr<Layer> f2 = follower(*plain, kind, param);
     plain->layer->followers.clear();
     TestEnv env;
     fused->layer->prepare(env);
@@ -195,6 +204,148 @@ TEST(ConvKernels, FusedActivationEqualsActivationAfter) {
                 checkFusion(false, c, kind, param);
             checkFusion(true, deconv, kind, param);
         }
+    }
+}
+
+// The planar 3x3 kernels read W[ky][ic][kx][oc] as one block of exactly OC
+// channels: what codes 36 (OC 3) and 27 (OC 1) must make of NCHW weights.
+TEST(ConvKernels, RowIcMajorCodesPackNchwWeightsAsOneBlock) {
+    struct Layout {
+        uint32_t code;
+        int oc, ic;
+    };
+    for (const Layout& l : {Layout{36, 3, 4}, Layout{27, 1, 3}}) {
+        Tensor w;
+        w.set(uint32_t(l.oc), 3, 3, uint32_t(l.ic), kNCHW);
+        float* d = w.floatData(kNCHW);
+        auto tag = [](int o, int c, int y, int x) {
+            return float(o * 1000 + c * 100 + y * 10 + x);
+        };
+        for (int o = 0; o < l.oc; ++o)
+            for (int c = 0; c < l.ic; ++c)
+                for (int y = 0; y < 3; ++y)
+                    for (int x = 0; x < 3; ++x)
+                        d[((o * l.ic + c) * 3 + y) * 3 + x] = tag(o, c, y, x);
+        const float* p = w.floatData(l.code);
+        ASSERT_NE(p, nullptr);
+        for (int o = 0; o < l.oc; ++o)
+            for (int c = 0; c < l.ic; ++c)
+                for (int y = 0; y < 3; ++y)
+                    for (int x = 0; x < 3; ++x)
+                        ASSERT_EQ(p[((y * l.ic + c) * 3 + x) * l.oc + o], tag(o, c, y, x))
+                            << "code " << l.code;
+    }
+}
+
+// Both planar kernels sum at most 3 * 3 * 4 = 36 products and the bias. Any
+// float summation order of n terms errs by at most about n * 2^-24 times the
+// sum of |terms| (2.2e-6 of it for 37 terms), so 1e-5 of that sum leaves 4x
+// headroom, while a missed or misplaced tap is off by a whole term.
+bool planarClose(float got, const Expected& e, size_t i, bool relu) {
+    const double want = relu ? std::max(e.value[i], 0.0) : e.value[i];
+    return std::fabs(got - want) <= 1e-5 * e.magnitude[i];
+}
+
+// Runs `c` on AVX2/FMA, optionally with a ReLU follower, expecting kernel
+// `want`; compares with the direct loops (rectified when fused).
+void checkPlanar(const Case& c, bool relu, KernelId want, unsigned seed) {
+    auto b = build(false, c, seed);
+    std::unique_ptr<Layer> act = relu ? follower(*b, 1, 0.0f) : nullptr;
+    TestEnv env;
+    b->layer->prepare(env);
+    auto* layer = static_cast<x86::Conv*>(b->layer);
+    const std::string shape = "in " + std::to_string(c.ih) + "x" + std::to_string(c.iw) +
+                              " pad " + std::to_string(c.pt) + std::to_string(c.pb) +
+                              std::to_string(c.pl) + std::to_string(c.pr) + " stride h " +
+                              std::to_string(c.sh) + " dil " + std::to_string(c.dh) +
+                              std::to_string(c.dw) + (relu ? " relu" : "");
+    ASSERT_EQ(layer->selectKernel(env), want) << shape;
+    ASSERT_TRUE(layer->forward(env)) << shape;
+    EXPECT_TRUE(!act || act->skip) << shape;
+    const Tensor& out = *b->layer->outputs[0];
+    const Expected e = referenceConv(*b, c, int(out.h), int(out.w));
+    ASSERT_EQ(e.value.size(), size_t(out.count)) << shape;
+    for (size_t i = 0; i < e.value.size(); ++i)
+        ASSERT_TRUE(planarClose(out.f32()[i], e, i, relu))
+            << shape << " element " << i << ": " << out.f32()[i] << " vs " << e.value[i];
+}
+
+struct Pads {
+    int left, right;
+};
+
+// Heights 1..5 with top/bottom pads 0/1 and strides 1/2; shapes with no
+// output row are left out.
+template <class Run>
+void sweepRows(int dh, Run run) {
+    for (int ih = 1; ih <= 5; ++ih)
+        for (int pt : {0, 1})
+            for (int pb : {0, 1})
+                for (int sh : {1, 2})
+                    if (ih + pt + pb >= 2 * dh + 1)
+                        for (bool relu : {false, true}) run(ih, pt, pb, sh, relu);
+}
+
+TEST(ConvKernels, ThreeOutput3x3MatchesDirectLoops) {
+    if (!hasAvx2()) GTEST_SKIP() << "needs AVX2 and FMA";
+    ScopedCpuOverride guard(IsaLevel::Avx2Fma);
+    unsigned seed = 100;
+    // Input width ow + 2 - left - right: borders of 0, 1 or 2 zero columns.
+    for (int ow : {32, 64, 96})
+        for (Pads p : {Pads{1, 1}, Pads{0, 0}, Pads{1, 0}, Pads{2, 1}})
+            for (int dh : {1, 2})
+                sweepRows(dh, [&](int ih, int pt, int pb, int sh, bool relu) {
+                    const int iw = ow + 2 - p.left - p.right;
+                    const Case c{ih, iw, 4, 3, 3, 3, sh, 1, dh, 1, pt, pb, p.left, p.right};
+                    checkPlanar(c, relu, KernelId::Fast3x3ThreeOut, seed++);
+                });
+}
+
+TEST(ConvKernels, SingleOutput3x3MatchesDirectLoops) {
+    if (!hasAvx2()) GTEST_SKIP() << "needs AVX2 and FMA";
+    ScopedCpuOverride guard(IsaLevel::Avx2Fma);
+    unsigned seed = 5000;
+    // Widths around the 48- and 8-column steps; the selector leaves the
+    // column dilation free, so 2 is swept as well.
+    for (int ow : {1, 7, 8, 9, 48, 50, 97})
+        for (int pr : {0, 1})
+            for (int dw : {1, 2})
+                sweepRows(1, [&](int ih, int pt, int pb, int sh, bool relu) {
+                    const int iw = ow + 2 * dw - 1 - pr;
+                    const Case c{ih, iw, 3, 1, 3, 3, sh, 1, 1, dw, pt, pb, 1, pr};
+                    checkPlanar(c, relu, KernelId::Fast3x3SingleOut, seed++);
+                });
+}
+
+// All-ones input and weights, bias 0.5, padding 1: each output is 0.5 plus
+// IC times the number of taps inside the image (2 or 3 rows, 2 or 3 columns).
+TEST(ConvKernels, Planar3x3CountsTapsInsideTheImage) {
+    if (!hasAvx2()) GTEST_SKIP() << "needs AVX2 and FMA";
+    ScopedCpuOverride guard(IsaLevel::Avx2Fma);
+    const std::pair<Case, KernelId> cases[] = {
+        {{3, 32, 4, 3, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, KernelId::Fast3x3ThreeOut},
+        {{3, 9, 3, 1, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1}, KernelId::Fast3x3SingleOut}};
+    for (const auto& [c, id] : cases) {
+        auto b = build(false, c, 1);
+        for (const char* name : {"w", "b"}) {
+            Tensor& t = lookup(b->weights, name);
+            std::fill(t.floatData(kNCHW), t.floatData(kNCHW) + t.count, name[0] == 'w' ? 1.f : .5f);
+        }
+        Tensor& in = lookup(b->blobs, "in");
+        std::fill(in.floatData(), in.floatData() + in.count, 1.0f);
+        TestEnv env;
+        b->layer->prepare(env);
+        ASSERT_EQ(static_cast<x86::Conv*>(b->layer)->selectKernel(env), id);
+        ASSERT_TRUE(b->layer->forward(env));
+        const float* out = b->layer->outputs[0]->f32();
+        for (int y = 0; y < c.ih; ++y)
+            for (int x = 0; x < c.iw; ++x) {
+                const int rows = y == 0 || y == c.ih - 1 ? 2 : 3;
+                const int cols = x == 0 || x == c.iw - 1 ? 2 : 3;
+                for (int o = 0; o < c.oc; ++o)
+                    ASSERT_EQ(out[(y * c.iw + x) * c.oc + o], 0.5f + float(c.ic * rows * cols))
+                        << "oc " << c.oc << " at " << y << "," << x;
+            }
     }
 }
 

@@ -77,6 +77,7 @@ private:
     enum class Variant { Packed8, Packed4, GenericFma, GenericSse };
     Variant choose(const core::RunEnv& env) const;
     int packedBlockRows = 0;  // float: 8 or 4; quantized: 32 or 16 once packed
+    uint32_t packedInputs = 0;  // input width the packed rows were made for
     std::vector<int16_t> wideX, wideH;  // widened quantized vectors
 
     bool pack(int blockRows, int chunk);

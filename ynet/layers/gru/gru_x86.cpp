@@ -16,6 +16,12 @@ namespace {
 // An output buffer in the tensor's own layout, allocated on first use.
 float* outputData(Tensor& t) { return t.f32() && t.holdsShape() ? t.f32() : t.floatData(t.layout); }
 
+// A blob another layer reshaped after this one's reshape can be shorter than
+// the step reads: such a buffer is refused rather than read or written past.
+bool holdsFloats(const Tensor& t, size_t n) {
+    return t.floatCapacity() >= n && t.floatBufferSize() >= n;
+}
+
 }  // namespace
 
 void rebindPacked(Tensor& t, float* buffer, uint32_t rows, uint32_t cols) {
@@ -63,12 +69,15 @@ bool GRU::pack(int blockRows, int chunk) {
     gru::packRows(R->f32(), 3 * H, H, blockRows, chunk, r);
     rebindPacked(*W, w, uint32_t(3 * H), uint32_t(I));
     rebindPacked(*R, r, uint32_t(3 * H), uint32_t(H));
+    packedInputs = uint32_t(I);
     packed = true;
     return true;
 }
 
 bool GRU::forward(core::RunEnv& env) {
     if (inputs.size() < 2 || outputs.size() < 2) return false;
+    // Packed rows only fit the input width they were made for.
+    if (packed && inputs[0]->c != packedInputs) return false;
     if (quantMode == 1) return runQuant(env);
     if (quantMode != 0) return false;
     const size_t H = size_t(hiddenSize), I = inputs[0]->c;
@@ -101,7 +110,7 @@ bool GRU::runFloat(const core::RunEnv& env, Variant variant) {
                   hardSigmoid != 0, linearBeforeReset != 0, mode == 2, gx, gh, gates,
                   kernels[int(variant)]};
     float* state = outputData(*outputs[1]);
-    if (!state) return false;
+    if (!state || !holdsFloats(*outputs[1], size_t(H))) return false;
     if (mode == 1) args.matVec(state, args.R, args.Rb, gh, H, 3 * H);
     if (mode == 0 || mode == 2) return runSequence(args, state);
     return true;
@@ -112,7 +121,8 @@ bool GRU::runSequence(const gru::StepArgs& args, float* state) {
     const uint32_t T = outputs[0]->w;
     float* y = outputData(*outputs[0]);
     const float* x = T >= 1 ? inputs[0]->floatData(0) : nullptr;
-    if (!y || (T >= 1 && !x)) return false;
+    if (!y || !holdsFloats(*outputs[0], sequenceOutput ? T * H : H)) return false;
+    if (T >= 1 && (!x || !holdsFloats(*inputs[0], T * size_t(args.I)))) return false;
     for (uint32_t t = 0; t < T; ++t) {
         gru::step(args, x + size_t(t) * args.I, state);
         if (sequenceOutput) std::memcpy(y + t * H, state, H * sizeof(float));

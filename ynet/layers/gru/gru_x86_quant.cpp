@@ -13,9 +13,12 @@ namespace x86 {
 
 namespace {
 
-// The signed 8-bit buffer of a blob, allocated (zeroed) on first use.
-int8_t* int8Data(Tensor& t) {
+// The signed 8-bit buffer of a blob, allocated (zeroed) on first use. Every
+// caller needs a fixed length, checked before the first allocation, so the
+// buffer made then stays long enough whatever the blob's shape becomes.
+int8_t* int8Data(Tensor& t, size_t need) {
     if (!t.data[kS8]) {
+        if (t.count < need) return nullptr;
         t.data[kS8] = alignedAlloc(t.count);
         t.notOwned[kS8] = false;
     }
@@ -65,6 +68,7 @@ bool GRU::packQuant(int blockRows) {
     wideX.assign(size_t(wl.paddedK()), 0);
     wideH.assign(size_t(rl.paddedK()), 0);
     packedBlockRows = blockRows;
+    packedInputs = inputs[0]->c;
     packed = true;
     return true;
 }
@@ -88,15 +92,18 @@ bool GRU::runQuant(const core::RunEnv& env) {
         hardSigmoid != 0, mode == 2, wideH.data(), gx, gh, gates,
         cpu.avx2() ? gru::quantMatVecAvx2 : gru::quantMatVecSse41};
     Tensor& x = *inputs[0];
-    int8_t* state = int8Data(*outputs[1]);
-    int8_t* y = int8Data(*outputs[0]);
-    if (!state || !y) return false;
+    int8_t* state = int8Data(*outputs[1], size_t(H));
+    int8_t* y = int8Data(*outputs[0], size_t(H));
+    if (!state || !y || x.count < x.c) return false;
     if (mode == 1) gru::quantRecurrent(args, state);
     if (mode != 0 && mode != 2) return true;
+    const int8_t* x8 = x.s16() ? nullptr : int8Data(x, x.c);
     if (x.s16())
         gru::widenRuns(x.s16(), args.wl, wideX.data());
+    else if (x8)
+        gru::widenRuns(x8, args.wl, wideX.data());
     else
-        gru::widenRuns(int8Data(x), args.wl, wideX.data());
+        return false;
     gru::quantStep(args, wideX.data(), state);
     std::memcpy(y, state, size_t(H));
     return true;

@@ -94,16 +94,16 @@ bool GRU::runQuant(const core::RunEnv& env) {
     Tensor& x = *inputs[0];
     int8_t* state = int8Data(*outputs[1], size_t(H));
     int8_t* y = int8Data(*outputs[0], size_t(H));
-    if (!state || !y || x.count < x.c) return false;
+    if (!state || !y) return false;
     if (mode == 1) gru::quantRecurrent(args, state);
     if (mode != 0 && mode != 2) return true;
-    const int8_t* x8 = x.s16() ? nullptr : int8Data(x, x.c);
-    if (x.s16())
+    if (x.s16()) {
         gru::widenRuns(x.s16(), args.wl, wideX.data());
-    else if (x8)
+    } else {
+        const int8_t* x8 = int8Data(x, x.c);
+        if (!x8) return false;
         gru::widenRuns(x8, args.wl, wideX.data());
-    else
-        return false;
+    }
     gru::quantStep(args, wideX.data(), state);
     std::memcpy(y, state, size_t(H));
     return true;

@@ -21,6 +21,7 @@ template <int NV> void convDotAvx(const Args& a) { dot<Avx, NV>(a); }
 void convSingleOutAvx(const Args& a) { singleOutput<Avx>(a); }
 template <int NV> void deconvOcBlockAvx(const Args& a) { deconvOcBlocked<Avx, NV>(a); }
 void deconvDotAvx(const Args& a) { deconvDotProducts<Avx>(a); }
+template <int R> void deconvRowsAvx(const Args& a) { deconvOutputRows<Avx, R>(a); }
 
 // Wider blocks keep fewer pixels per step so the tile stays in registers.
 template <int NV> void fast1x1Avx(const Args& a) { pointwise<Avx, NV, (NV > 2 ? 3 : 4)>(a); }
@@ -37,6 +38,8 @@ template void convGeneralAvx<2>(const Args&);
 template void convDotAvx<1>(const Args&);
 template void convDotAvx<2>(const Args&);
 template void deconvOcBlockAvx<1>(const Args&);
+template void deconvRowsAvx<2>(const Args&);
+template void deconvRowsAvx<8>(const Args&);
 template void fast1x1Avx<2>(const Args&);
 template void fast1x1Avx<3>(const Args&);
 template void fast1x1Avx<4>(const Args&);

@@ -55,6 +55,7 @@ void convSingleOutSse(const Args& a);                  // OC 1, plain weights
 template <int NV> void deconvOcBlockSse(const Args& a);  // icMajor
 void deconvDotSse(const Args& a);                        // plain, vector over IC
 void deconvDepthwise4Sse(const Args& a);                 // group = OC = 4, plain
+template <int R> void deconvRowsSse(const Args& a);      // plain, R outputs per pass
 
 // ---- AVX + FMA (B = 8 * NV channels) ---------------------------------------
 template <int NV> void conv1x1Avx(const Args& a);      // tapMajor, 4 pixels per step
@@ -64,6 +65,7 @@ template <int NV> void convDotAvx(const Args& a);
 void convSingleOutAvx(const Args& a);
 template <int NV> void deconvOcBlockAvx(const Args& a);
 void deconvDotAvx(const Args& a);
+template <int R> void deconvRowsAvx(const Args& a);
 // First-selector kernels (AVX/FMA test): relu fusion only.
 template <int NV> void fast1x1Avx(const Args& a);       // 3 pixels for 24/32, else 4
 template <int NV> void fast3x3Avx(const Args& a);       // tapMajor, 4 (3 for 24) columns

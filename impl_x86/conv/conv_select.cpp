@@ -53,10 +53,10 @@ const KernelInfo kKernels[] = {
     {"deconv 5x5 input-blocked AVX", deconvDotAvx, 0, F::None},
     {"deconv 5x5 input-blocked SSE", deconvDotSse, 0, F::None},
     {"deconv depthwise 4", deconvDepthwise4Sse, 0, F::None},
-    {"deconv two-output AVX", deconvDotAvx, 0, F::None},
-    {"deconv two-output SSE", deconvDotSse, 0, F::None},
-    {"deconv stride-2 AVX B8", deconvDotAvx, 11, F::None},
-    {"deconv stride-2 SSE B4", deconvDotSse, 12, F::None},
+    {"deconv two-output AVX", deconvRowsAvx<2>, 0, F::None},
+    {"deconv two-output SSE", deconvRowsSse<2>, 0, F::None},
+    {"deconv stride-2 AVX B8", deconvRowsAvx<8>, 11, F::None},
+    {"deconv stride-2 SSE B4", deconvRowsSse<4>, 12, F::None},
     {"deconv generic", deconvScalar, 0, F::None},
 };
 static_assert(sizeof kKernels / sizeof kKernels[0] == size_t(KernelId::Count),
@@ -94,7 +94,7 @@ KernelId fast3x3(const Shape& s) {
     if ((oc % 16 == 0 || (oc >= 9 && (oc <= 15 || oc == 36))) && g.sw == 2 && g.sh == 2 &&
         g.dw == 1 && g.dh == 1 && s.padRight == 1 && (ic == 1 || ic == 3))
         return KernelId::Fast3x3Stem;
-    if (oc == 3 && ic == 4 && g.sw == 1 && g.dw == 1 && g.ow % 32 == 0)
+    if (oc == 3 && ic == 4 && g.sw == 1 && g.dw == 1 && g.ow % 32 == 0 && s.weightFitsCode36)
         return KernelId::Fast3x3ThreeOut;
     if (f24 && unitW) return KernelId::Fast3x3B24;
     if (f16 && unitW) return KernelId::Fast3x3B16;

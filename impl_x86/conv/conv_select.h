@@ -52,6 +52,9 @@ struct Shape {
     Geometry g;
     int padRight, padBottom;
     bool inputHasFloat;
+    // Code 36 reorders only NCHW weights ([ky][ic][kx][oc]); NHWC ones keep
+    // the plain order, which the three-output kernel cannot read.
+    bool weightFitsCode36;
 };
 
 // AVX/FMA 1x1 and 3x3 kernels; None when declined.

@@ -19,6 +19,7 @@ template <int NV> void convDotSse(const Args& a) { dot<Sse, NV>(a); }
 void convSingleOutSse(const Args& a) { singleOutput<Sse>(a); }
 template <int NV> void deconvOcBlockSse(const Args& a) { deconvOcBlocked<Sse, NV>(a); }
 void deconvDotSse(const Args& a) { deconvDotProducts<Sse>(a); }
+template <int R> void deconvRowsSse(const Args& a) { deconvOutputRows<Sse, R>(a); }
 
 // group = OC = 4: each output channel reads its own input channel, weights
 // W[ky][kx][ch].
@@ -47,6 +48,8 @@ template void convDotSse<1>(const Args&);
 template void convDotSse<2>(const Args&);
 template void convDotSse<3>(const Args&);
 template void deconvOcBlockSse<1>(const Args&);
+template void deconvRowsSse<2>(const Args&);
+template void deconvRowsSse<4>(const Args&);
 
 }  // namespace conv
 }  // namespace YNet

@@ -323,6 +323,40 @@ void deconvDotProducts(const Args& a) {
             }
 }
 
+// Plain weights, R output channels per pass: each input vector is loaded
+// once per tap and multiplied into R accumulators (one per channel, vector
+// over IC), then reduced. Needs OC >= R; a last group past OC is moved back
+// to end at OC (its channels are rewritten with the same values).
+template <class V, int R>
+void deconvOutputRows(const Args& a) {
+    const Geometry& g = a.g;
+    const size_t rowSize = size_t(g.kh) * g.kw * g.ic;  // one output channel's weights
+    for (int oy = 0; oy < g.oh; ++oy)
+        for (int ox = 0; ox < g.ow; ++ox)
+            for (int c0 = 0; c0 < g.oc; c0 += R) {
+                const int cs = std::min(c0, g.oc - R);
+                typename V::V acc[R];
+                float tail[R];
+                for (int r = 0; r < R; ++r) acc[r] = V::zero(), tail[r] = 0.0f;
+                for (int ky = 0; ky < g.kh; ++ky)
+                    for (int kx = 0; kx < g.kw; ++kx) {
+                        const float* x = deconvSource(a, oy, ox, ky, kx);
+                        if (!x) continue;
+                        const float* w = a.w + cs * rowSize + (size_t(ky) * g.kw + kx) * g.ic;
+                        int c = 0;
+                        for (; c + V::kLanes <= g.ic; c += V::kLanes) {
+                            const typename V::V xv = V::load(x + c);
+                            for (int r = 0; r < R; ++r)
+                                acc[r] = V::fmadd(V::load(w + r * rowSize + c), xv, acc[r]);
+                        }
+                        for (; c < g.ic; ++c)
+                            for (int r = 0; r < R; ++r) tail[r] += x[c] * w[r * rowSize + c];
+                    }
+                float* o = a.out + (size_t(oy) * g.ow + ox) * g.oc + cs;
+                for (int r = 0; r < R; ++r) o[r] = a.bias[cs + r] + V::hsum(acc[r]) + tail[r];
+            }
+}
+
 }  // namespace
 }  // namespace conv
 }  // namespace YNet

@@ -51,22 +51,25 @@ inline LayerRecord record(const char* type, const Case& c) {
 
 // Weight logical order: conv W[oc][ky][kx][ic]; transposed W[ic][ky][kx][oc/group].
 // Stored NCHW as the model does: conv [oc][ic][ky][kx], transposed
-// [ic][oc/group][ky][kx].
-inline std::unique_ptr<Built> build(bool transposed, const Case& c, unsigned seed) {
+// [ic][oc/group][ky][kx]; with nhwcWeights in the logical order itself.
+inline std::unique_ptr<Built> build(bool transposed, const Case& c, unsigned seed,
+                                    bool nhwcWeights = false) {
     auto b = std::make_unique<Built>();
     std::mt19937 rng(seed);
     const int n = transposed ? c.ic : c.oc, cc = transposed ? c.oc / c.group : c.ic;
     Tensor& w = lookup(b->weights, "w");
-    w.set(uint32_t(n), uint32_t(c.kh), uint32_t(c.kw), uint32_t(cc), kNCHW);
-    float* wd = w.floatData(kNCHW);
+    const uint32_t layout = nhwcWeights ? kNHWC : kNCHW;
+    w.set(uint32_t(n), uint32_t(c.kh), uint32_t(c.kw), uint32_t(cc), layout);
+    float* wd = w.floatData(layout);
     b->weight.resize(size_t(n) * c.kh * c.kw * cc);
     for (int o = 0; o < n; ++o)
         for (int y = 0; y < c.kh; ++y)
             for (int x = 0; x < c.kw; ++x)
                 for (int i = 0; i < cc; ++i) {
                     const float v = uniform(rng);
-                    b->weight[((size_t(o) * c.kh + y) * c.kw + x) * cc + i] = v;
-                    wd[((size_t(o) * cc + i) * c.kh + y) * c.kw + x] = v;
+                    const size_t logical = ((size_t(o) * c.kh + y) * c.kw + x) * cc + i;
+                    b->weight[logical] = v;
+                    wd[nhwcWeights ? logical : ((size_t(o) * cc + i) * c.kh + y) * c.kw + x] = v;
                 }
     Tensor& bias = lookup(b->weights, "b");
     bias.set(1, 1, 1, uint32_t(c.oc), kNCHW);

@@ -140,9 +140,19 @@ TEST(ConvKernels, EveryConvolutionKernelMatchesDirectLoops) {
     expectCovered(seen, KernelId::Fast1x1B32, KernelId::Scalar);
 }
 
+// Stride-2 upsampling (OW 8 or 12) over input channel counts that leave a
+// scalar tail in 4- and 8-lane loops, and output counts whose last group of
+// 8 overlaps the previous one (12, 20) or that take the 4-channel kernel.
+std::vector<Case> deconvCases() {
+    std::vector<Case> cases(std::begin(kDeconvCases), std::end(kDeconvCases));
+    for (int ic : {1, 5, 9, 13, 16})
+        for (int oc : {4, 8, 12, 20, 24}) cases.push_back({3, 4, ic, oc, 4, 4, 2, 2, 1, 1, 1, 1, 1, 1});
+    for (int ic : {4, 12, 20, 24, 36}) cases.push_back({4, 6, ic, 2, 2, 2, 2, 2, 1, 1, 0, 0, 0, 0});
+    return cases;
+}
+
 TEST(ConvKernels, EveryTransposedKernelMatchesScatterLoops) {
-    const std::set<KernelId> seen =
-        runAll(true, std::vector<Case>(std::begin(kDeconvCases), std::end(kDeconvCases)));
+    const std::set<KernelId> seen = runAll(true, deconvCases());
     expectCovered(seen, KernelId::DeOddWidth5x5, KernelId::DeGeneric);
 }
 
@@ -248,8 +258,8 @@ bool planarClose(float got, const Expected& e, size_t i, bool relu) {
 
 // Runs `c` on AVX2/FMA, optionally with a ReLU follower, expecting kernel
 // `want`; compares with the direct loops (rectified when fused).
-void checkPlanar(const Case& c, bool relu, KernelId want, unsigned seed) {
-    auto b = build(false, c, seed);
+void checkPlanar(const Case& c, bool relu, KernelId want, unsigned seed, bool nhwcWeights = false) {
+    auto b = build(false, c, seed, nhwcWeights);
     std::unique_ptr<Layer> act = relu ? follower(*b, 1, 0.0f) : nullptr;
     TestEnv env;
     b->layer->prepare(env);
@@ -299,6 +309,19 @@ TEST(ConvKernels, ThreeOutput3x3MatchesDirectLoops) {
                     const Case c{ih, iw, 4, 3, 3, 3, sh, 1, dh, 1, pt, pb, p.left, p.right};
                     checkPlanar(c, relu, KernelId::Fast3x3ThreeOut, seed++);
                 });
+}
+
+// Code 36 leaves NHWC weights in their plain order, so a three-output layer
+// with NHWC weights must go to a kernel that reads a layout it can get.
+TEST(ConvKernels, ThreeOutputShapeWithNhwcWeightsTakesTheFourChannelKernel) {
+    if (!hasAvx2()) GTEST_SKIP() << "needs AVX2 and FMA";
+    ScopedCpuOverride guard(IsaLevel::Avx2Fma);
+    unsigned seed = 900;
+    for (int ow : {32, 64})
+        for (bool relu : {false, true}) {
+            const Case c{3, ow, 4, 3, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1};
+            checkPlanar(c, relu, KernelId::Fast3x3B4, seed++, true);
+        }
 }
 
 TEST(ConvKernels, SingleOutput3x3MatchesDirectLoops) {

@@ -49,6 +49,7 @@ void AecPipeline::reset() {
   micStft_.reset();
   refStft_.reset();
   errStft_.reset();
+  alignedStft_.reset();
   synth_.reset();
   std::fill(refRing_.begin(), refRing_.end(), 0.0f);
   refWritten_ = 0;
@@ -87,7 +88,7 @@ void AecPipeline::cancelLinear(const float* mic, const float* aligned) {
     canceller_.process(mic, aligned, err_.data());
   }
   errStft_.push(err_.data(), spectra_[kE].data());
-  for (int k = 0; k < kBins; ++k) spectra_[kY][k] = spectra_[kD][k] - spectra_[kE][k];
+  alignedStft_.push(aligned, spectra_[kX].data());
 }
 
 void AecPipeline::applyMask(float* out) {
@@ -109,7 +110,7 @@ void AecPipeline::process(const float* mic, const float* ref, float* out) {
   }
   alignReference(ref, aligned_.data());
   cancelLinear(mic, aligned_.data());
-  builder_.push(spectra_[kE].data(), spectra_[kD].data(), spectra_[kY].data(), features_.data());
+  builder_.push(spectra_[kE].data(), spectra_[kD].data(), spectra_[kX].data(), features_.data());
   applyMask(out);
 }
 

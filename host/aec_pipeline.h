@@ -49,7 +49,7 @@ class AecPipeline {
   const Complex* micSpectrum() const { return spectra_[kD].data(); }
 
  private:
-  enum Stream { kD, kR, kE, kY, kStreamCount };
+  enum Stream { kD, kR, kE, kX, kStreamCount };  // kX: the aligned reference
   static constexpr int kRefHistory = 8192;  // > 500 ms + one hop, power of two
 
   explicit AecPipeline(const AecOptions& options);
@@ -62,7 +62,7 @@ class AecPipeline {
   LinearCanceller canceller_;
   DelayEstimator delay_;
   FeatureBuilder builder_;
-  StftAnalyzer micStft_, refStft_, errStft_;
+  StftAnalyzer micStft_, refStft_, errStft_, alignedStft_;
   StftSynthesizer synth_;
   MaskSource maskSource_;
   std::vector<float> refRing_;

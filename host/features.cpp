@@ -28,9 +28,9 @@ void FeatureBuilder::updateLevel(const float* micLog, const Complex* d) {
   level_ += rate * (logSum / kBins - level_);
 }
 
-void FeatureBuilder::push(const Complex* e, const Complex* d, const Complex* y, float* out) {
+void FeatureBuilder::push(const Complex* e, const Complex* d, const Complex* x, float* out) {
   newest_ = (newest_ + 1) % kContextFrames;
-  const Complex* spectra[kStreams] = {e, d, y};
+  const Complex* spectra[kStreams] = {e, d, x};
   for (int s = 0; s < kStreams; ++s) {
     float* slot = &history_[(s * kContextFrames + newest_) * kBins];
     for (int k = 0; k < kBins; ++k) slot[k] = logPower(spectra[s][k]);

@@ -11,9 +11,13 @@ namespace aec {
 // 18 rows of kBins floats, row-major, oldest frame first within each stream.
 //   rows  0..5   E, the linear canceller's output, frames t-5..t
 //   rows  6..11  D, the microphone, frames t-5..t
-//   rows 12..17  Y = D - E, the linear echo estimate, frames t-5..t
+//   rows 12..17  X, the far-end reference as the linear canceller sees it
+//                (delay-aligned), frames t-5..t
 // The network reads it as two overlapping 12-row windows: A = rows 0..11
-// (E, D) at float 0 and B = rows 6..17 (D, Y) at float kWindowBOffset.
+// (E, D) at float 0 and B = rows 6..17 (D, X) at float kWindowBOffset.
+// X rather than the linear echo estimate D - E: where the linear stage
+// removes little (non-linear loudspeaker, long tails, double talk) D - E is
+// near silent and only the reference still tells echo from the near end.
 constexpr int kContextFrames = 6;
 constexpr int kStreams = 3;
 constexpr int kFeatureRows = kStreams * kContextFrames;
@@ -21,7 +25,7 @@ constexpr int kFeatureFloats = kFeatureRows * kBins;    // 9234
 constexpr int kWindowBOffset = kContextFrames * kBins;  // 3078
 constexpr int kRowE = 0;
 constexpr int kRowD = kContextFrames;
-constexpr int kRowY = 2 * kContextFrames;
+constexpr int kRowX = 2 * kContextFrames;
 
 // Compression and normalisation, identical for inference and training export:
 //   value = log10(|X|^2 + kPowerFloor) - level
@@ -31,7 +35,7 @@ constexpr int kRowY = 2 * kContextFrames;
 // kLevelFrames active frames, exponential with rate 1/kLevelFrames after).
 // A mic frame is active when its mean |D|^2 over bins exceeds kLevelActivePower.
 // One level for all three streams removes the input gain while keeping the
-// E/D and Y/D ratios, which are what the mask is made of. Until the first
+// E/D and X/D ratios, which are what the mask is made of. Until the first
 // active frame level is log10(kPowerFloor), so silence reads as 0.
 // All rows, including the older frames, are normalised with the current level.
 constexpr float kPowerFloor = 1e-10f;
@@ -46,8 +50,8 @@ class FeatureBuilder {
  public:
   FeatureBuilder();
   void reset();
-  // e, d, y: kBins values of frame t; out: kFeatureFloats.
-  void push(const Complex* e, const Complex* d, const Complex* y, float* out);
+  // e, d, x: kBins values of frame t; out: kFeatureFloats.
+  void push(const Complex* e, const Complex* d, const Complex* x, float* out);
   float level() const { return level_; }
 
  private:

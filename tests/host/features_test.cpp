@@ -25,20 +25,20 @@ double hostLog(Complex c) { return std::log10(double(std::norm(c)) + 1e-10); }
 TEST(FeatureBuilder, RowsHoldSixFramesPerStreamNormalisedByMicLevel) {
   std::mt19937 rng(3);
   aec::FeatureBuilder builder;
-  std::vector<std::vector<Complex>> e, d, y;
+  std::vector<std::vector<Complex>> e, d, x;
   std::vector<float> out(aec::kFeatureFloats);
   double levelSum = 0.0;
   for (int t = 0; t < 9; ++t) {
     e.push_back(randomSpectrum(rng, 0.1f));
     d.push_back(randomSpectrum(rng, t < 2 ? 0.0f : 1.0f + t));  // two silent frames first
-    y.push_back(randomSpectrum(rng, 0.5f));
-    builder.push(e[t].data(), d[t].data(), y[t].data(), out.data());
+    x.push_back(randomSpectrum(rng, 0.5f));
+    builder.push(e[t].data(), d[t].data(), x[t].data(), out.data());
     double frameMean = 0.0;
     for (Complex c : d[t]) frameMean += hostLog(c) / aec::kBins;
     if (t >= 2) levelSum += frameMean;
     const double level = t < 2 ? -10.0 : levelSum / (t - 1);
     ASSERT_NEAR(builder.level(), level, 1e-4) << "frame " << t;
-    const std::vector<std::vector<Complex>>* streams[3] = {&e, &d, &y};
+    const std::vector<std::vector<Complex>>* streams[3] = {&e, &d, &x};
     for (int s = 0; s < 3; ++s) {
       for (int j = 0; j < aec::kContextFrames; ++j) {
         const int frame = t - 5 + j;
@@ -74,8 +74,42 @@ TEST(FeatureBuilder, PipelineFeaturesIgnoreInputGain) {
   const auto quiet = runFeatures(1.0f, 60);
   const auto loud = runFeatures(10.0f, 60);
   for (int t = 6; t < 60; t += 9) {
-    for (int i = 0; i < aec::kRowY * aec::kBins; ++i) ASSERT_NEAR(quiet[t][i], loud[t][i], 1e-3) << t << " " << i;
+    for (int i = 0; i < aec::kRowX * aec::kBins; ++i) ASSERT_NEAR(quiet[t][i], loud[t][i], 1e-3) << t << " " << i;
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The reference rows show the far end where the linear canceller sees it:
+// a burst at frame 20 of the reference, with a fixed 100 ms delay and the
+// aligner's two-hop margin, reaches the newest X row eight frames later,
+// while the mic (silent) rows stay at the floor.
+TEST(FeatureBuilder, ReferenceRowsFollowTheAlignedFarEnd) {
+  aec::AecOptions options;
+  options.delayMs = 100;
+  auto pipeline = aec::AecPipeline::create(options);
+  ASSERT_TRUE(pipeline);
+  std::vector<float> mic(aec::kHop, 0.0f), ref(aec::kHop), out(aec::kHop);
+  const int newestX = (aec::kRowX + aec::kContextFrames - 1) * aec::kBins;
+  const int newestD = (aec::kRowD + aec::kContextFrames - 1) * aec::kBins;
+  int first = -1;
+  for (int t = 0; t < 40; ++t) {
+    for (int n = 0; n < aec::kHop; ++n) ref[n] = t == 20 ? 0.5f * std::sin(0.3f * n) : 0.0f;
+    pipeline->process(mic.data(), ref.data(), out.data());
+    const float* f = pipeline->features();
+    double x = 0.0, d = 0.0;
+    for (int k = 0; k < aec::kBins; ++k) {
+      x += f[newestX + k] / aec::kBins;
+      d += f[newestD + k] / aec::kBins;
+    }
+    EXPECT_NEAR(d, 0.0, 1e-6) << t;  // silent mic: level stays at the floor
+    if (first < 0 && x > 1.0) first = t;
+  }
+  // The analysis window spans two hops, so the burst shows one frame early.
+  EXPECT_GE(first, 27);
+  EXPECT_LE(first, 28);
 }
 
 }  // namespace

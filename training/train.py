@@ -46,10 +46,13 @@ def make_model(init_npz=None):
 
 
 def train_step(model, opt, batch, states, clip):
+    model.keep = objective.ALIVE_BLOBS
     mask, s1, s2 = model(batch["a"], batch["b"], *states)
+    model.keep = ()
     loss = objective.loss(mask, batch["e"], batch["target"], batch["flags"])
     opt.zero_grad()
-    loss.backward()
+    (loss + objective.alive_penalty(model.kept)).backward()
+    model.kept = {}
     torch.nn.utils.clip_grad_norm_(model.parameters(), clip)
     opt.step()
     return float(loss), s1, s2
@@ -103,7 +106,7 @@ def parse():
     ap.add_argument("--init", help="start from an .npz of arrays instead of the seeded init")
     ap.add_argument("--batch", type=int, default=4)
     ap.add_argument("--chunk", type=int, default=100)
-    ap.add_argument("--lr", type=float, default=5e-4)
+    ap.add_argument("--lr", type=float, default=1e-3)
     ap.add_argument("--clip", type=float, default=5.0)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--steps", type=int, default=10 ** 9)

@@ -24,6 +24,10 @@ class EchoNet(nn.Module):
             nn.Parameter(torch.zeros(n * h * w * c)) for name, n, h, w, c in tables.WEIGHTS)
         self.slots = {name: str(i) for name, i in self.index.items()}
         self.blob_shapes = self._infer_shapes()
+        # Blobs forward() keeps in self.kept (the training loss's keep-alive
+        # term reads them; see objective.alive_penalty).
+        self.keep = ()
+        self.kept = {}
 
     def weight(self, name):
         return self.params[self.index[name]]
@@ -98,6 +102,7 @@ class EchoNet(nn.Module):
             else:
                 blobs[layer.outputs[0]] = self._run(layer, ins)
         mask = blobs["mask"].reshape(batch, steps, -1)
+        self.kept = {b: blobs[b] for b in self.keep}
         return mask, states["469"], states["493"]
 
     def step(self, window_a, window_b, state1, state2):

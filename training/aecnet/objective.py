@@ -15,6 +15,8 @@ EPS = 1e-8
 MAG_WEIGHT = 0.7
 DOUBLE_TALK_WEIGHT = 2.0
 NEAR_ONLY_WEIGHT = 2.0
+ALIVE_WEIGHT = 0.01
+ALIVE_BLOBS = ("666", "549")
 
 
 def compress(re, im):
@@ -71,3 +73,18 @@ def measures(total):
         "dt_sdr_db": db(total[("dt", "s")], total[("dt", "err")]),
         "dt_sdr_in_db": db(total[("dt", "s")], total[("dt", "err_in")]),
     }
+
+
+def alive_penalty(pre_activations):
+    """ALIVE_WEIGHT x max(-mean z, 0), summed over the kept inputs z of the
+    last two leaky rectifiers (ALIVE_BLOBS). They leak only 0.01, and the
+    decoder narrows to one channel of 257 values (blob 666) before the output
+    layers: a run without this term pushed that channel wholly negative
+    within 550 steps, after which the mask was a constant. The term acts only
+    while a rectifier's input is negative on average, so it stops a wholesale
+    collapse and leaves single units alone; the next layer absorbs any shift
+    of z. (Pushing every negative unit of every rectifier up instead made the
+    activations grow layer by layer until the mask saturated.)"""
+    if not pre_activations:
+        return torch.zeros(())
+    return ALIVE_WEIGHT * sum(torch.relu(-z.mean()) for z in pre_activations.values())

@@ -20,7 +20,7 @@ template <int NV> void convGeneralAvx(const Args& a) { general<Avx, NV, 4, false
 template <int NV> void convDotAvx(const Args& a) { dot<Avx, NV>(a); }
 void convSingleOutAvx(const Args& a) { singleOutput<Avx>(a); }
 template <int NV> void deconvOcBlockAvx(const Args& a) { deconvOcBlocked<Avx, NV>(a); }
-void deconvDotAvx(const Args& a) { deconvDotProducts<Avx>(a); }
+void deconvDotAvx(const Args& a) { deconvOutputRows<Avx, 1>(a); }
 template <int R> void deconvRowsAvx(const Args& a) { deconvOutputRows<Avx, R>(a); }
 
 // Wider blocks keep fewer pixels per step so the tile stays in registers.

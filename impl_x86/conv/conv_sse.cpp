@@ -18,7 +18,7 @@ template <int NV> void convGeneralSse(const Args& a) { general<Sse, NV, 4, false
 template <int NV> void convDotSse(const Args& a) { dot<Sse, NV>(a); }
 void convSingleOutSse(const Args& a) { singleOutput<Sse>(a); }
 template <int NV> void deconvOcBlockSse(const Args& a) { deconvOcBlocked<Sse, NV>(a); }
-void deconvDotSse(const Args& a) { deconvDotProducts<Sse>(a); }
+void deconvDotSse(const Args& a) { deconvOutputRows<Sse, 1>(a); }
 template <int R> void deconvRowsSse(const Args& a) { deconvOutputRows<Sse, R>(a); }
 
 // group = OC = 4: each output channel reads its own input channel, weights

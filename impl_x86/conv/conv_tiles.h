@@ -306,27 +306,11 @@ void deconvOcBlocked(const Args& a) {
             }
 }
 
-// Plain weights W[oc][ky][kx][ic], vector over input channels; no fusion.
-template <class V>
-void deconvDotProducts(const Args& a) {
-    const Geometry& g = a.g;
-    for (int oy = 0; oy < g.oh; ++oy)
-        for (int ox = 0; ox < g.ow; ++ox)
-            for (int oc = 0; oc < g.oc; ++oc) {
-                float s = a.bias[oc];
-                for (int ky = 0; ky < g.kh; ++ky)
-                    for (int kx = 0; kx < g.kw; ++kx)
-                        if (const float* x = deconvSource(a, oy, ox, ky, kx))
-                            s += dotRange<V>(
-                                x, a.w + ((size_t(oc) * g.kh + ky) * g.kw + kx) * g.ic, g.ic);
-                a.out[(size_t(oy) * g.ow + ox) * g.oc + oc] = s;
-            }
-}
-
-// Plain weights, R output channels per pass: each input vector is loaded
-// once per tap and multiplied into R accumulators (one per channel, vector
-// over IC), then reduced. Needs OC >= R; a last group past OC is moved back
-// to end at OC (its channels are rewritten with the same values).
+// Plain weights W[oc][ky][kx][ic], R output channels per pass (R = 1 is the
+// plain dot-product kernel): each input vector is loaded once per tap and
+// multiplied into R accumulators (one per channel, vector over IC), then
+// reduced; no fusion. Needs OC >= R; a last group past OC is moved back to
+// end at OC (its channels are rewritten with the same values).
 template <class V, int R>
 void deconvOutputRows(const Args& a) {
     const Geometry& g = a.g;

@@ -78,10 +78,6 @@ TEST(FeatureBuilder, PipelineFeaturesIgnoreInputGain) {
   }
 }
 
-}  // namespace
-
-namespace {
-
 // The reference rows show the far end where the linear canceller sees it:
 // a burst at frame 20 of the reference, with a fixed 100 ms delay and the
 // aligner's two-hop margin, reaches the newest X row eight frames later,

@@ -14,11 +14,11 @@ def test_loss_is_zero_for_the_ideal_mask_and_weights_double_talk():
     e = 2.0 * target
     flags = torch.tensor([[[True, False], [False, True], [True, True]]])
     assert float(objective.loss(torch.full((1, 3, 513), 0.5), e, target, flags)) < 1e-6
-    # Mask 1 keeps 2 S: both terms are (2^C - 1)^2 |S|^2C, averaged with weights 1 (far only), 2 (near only), 2 (both).
+    # Mask 1 keeps 2 S: both terms are (2^C - 1)^2 |S|^2C, averaged with weights 1 (far only), 3 (near only), 2 (both).
     per_frame = (target.square().sum(-1) ** objective.C).mean(-1)[0]
-    expected = (2 ** objective.C - 1) ** 2 * float(per_frame @ torch.tensor([1.0, 2.0, 2.0])) / 5
+    expected = (2 ** objective.C - 1) ** 2 * float(per_frame @ torch.tensor([1.0, 3.0, 2.0])) / 6
     assert float(objective.loss(torch.ones(1, 3, 513), e, target, flags)) == pytest.approx(expected, rel=1e-4)
-    np.testing.assert_array_equal(objective.frame_weights(flags).numpy(), [[1.0, 2.0, 2.0]])
+    np.testing.assert_array_equal(objective.frame_weights(flags).numpy(), [[1.0, 3.0, 2.0]])
     s = objective.sums(torch.full((1, 3, 513), 0.25), e, target, flags)
     m = objective.measures(s)
     assert m["far_suppression_db"] == pytest.approx(20 * np.log10(4.0), abs=1e-4)

@@ -106,7 +106,7 @@ def parse():
     ap.add_argument("--init", help="start from an .npz of arrays instead of the seeded init")
     ap.add_argument("--batch", type=int, default=4)
     ap.add_argument("--chunk", type=int, default=100)
-    ap.add_argument("--lr", type=float, default=1e-3)
+    ap.add_argument("--lr", type=float, help="learning rate (default 1e-3; on --resume the checkpoint's unless given)")
     ap.add_argument("--clip", type=float, default=5.0)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--steps", type=int, default=10 ** 9)
@@ -127,7 +127,7 @@ class Trainer:
         os.makedirs(args.checkpoints, exist_ok=True)
         os.makedirs(args.results, exist_ok=True)
         self.model = make_model(args.init)
-        self.opt = torch.optim.Adam(self.model.parameters(), lr=args.lr)
+        self.opt = torch.optim.Adam(self.model.parameters(), lr=args.lr or 1e-3)
         self.streams = streams.Streams(os.path.join(args.data, "train"), args.batch, args.chunk, args.seed)
         self.valid = sorted(glob.glob(os.path.join(args.data, "valid", "*.npz")))[:args.valid_count]
         self.ckpt = os.path.join(args.checkpoints, "last.pt")
@@ -139,6 +139,8 @@ class Trainer:
         c = torch.load(self.ckpt)
         self.model.load_state_dict(c["model"])
         self.opt.load_state_dict(c["opt"])
+        for group in self.opt.param_groups:
+            group["lr"] = self.args.lr or group["lr"]
         self.streams.load_state_dict(c["streams"])
         torch.set_rng_state(c["torch_rng"])
         self.meta = c["meta"]

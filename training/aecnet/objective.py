@@ -5,7 +5,11 @@ Loss: compressed spectra X_c = |X|^C * X/|X| (C = 0.3); a magnitude term
 keeping bins whose phase is the echo's), weighted per frame: DOUBLE_TALK_WEIGHT
 where both talkers are active, so the near end is kept in double talk, and
 NEAR_ONLY_WEIGHT where only the near end talks, so a lone talker is left
-alone (a first run with weight 1 there learnt to cut its low bins).
+alone (a first run with weight 1 there learnt to cut its low bins). On top,
+UNDER_WEIGHT x max(|S|^C - |M E|^C, 0)^2 charges cutting the near end again:
+with symmetric terms alone the mask stayed at about half the ideal one in
+near-end-only frames. It is zero wherever the target is silent, so it does
+not pay for keeping echo in far-end single talk.
 """
 
 import torch
@@ -15,6 +19,7 @@ EPS = 1e-8
 MAG_WEIGHT = 0.7
 DOUBLE_TALK_WEIGHT = 2.0
 NEAR_ONLY_WEIGHT = 3.0
+UNDER_WEIGHT = 1.0
 ALIVE_WEIGHT = 0.01
 ALIVE_BLOBS = ("666", "549")
 
@@ -38,8 +43,9 @@ def loss(mask, e, target, flags):
     sm, sre, sim = compress(target[..., 0], target[..., 1])
     mag = (om - sm).square().mean(-1)
     cplx = ((ore - sre).square() + (oim - sim).square()).mean(-1)
+    under = torch.relu(sm - om).square().mean(-1)
     w = frame_weights(flags)
-    per_frame = MAG_WEIGHT * mag + (1.0 - MAG_WEIGHT) * cplx
+    per_frame = MAG_WEIGHT * mag + (1.0 - MAG_WEIGHT) * cplx + UNDER_WEIGHT * under
     return (per_frame * w).sum() / w.sum()
 
 

@@ -16,10 +16,11 @@ def test_loss_is_zero_for_the_ideal_mask_and_weights_double_talk():
     assert float(objective.loss(torch.full((1, 3, 513), 0.5), e, target, flags)) < 1e-6
     # Mask 1 keeps 2 S: both terms are (2^C - 1)^2 |S|^2C, averaged with weights 1 (far only), 3 (near only), 2 (both).
     per_frame = (target.square().sum(-1) ** objective.C).mean(-1)[0]
-    expected = (2 ** objective.C - 1) ** 2 * float(per_frame @ torch.tensor([1.0, 3.0, 2.0])) / 6
+    weighted = float(per_frame @ torch.tensor([1.0, 3.0, 2.0])) / 6
+    expected = (2 ** objective.C - 1) ** 2 * weighted
     assert float(objective.loss(torch.ones(1, 3, 513), e, target, flags)) == pytest.approx(expected, rel=1e-4)
     # Mask 0.25 keeps S / 2: the same error from below, charged once more by the under-estimate term.
-    expected = (1 - 0.5 ** objective.C) ** 2 * float(per_frame @ torch.tensor([1.0, 3.0, 2.0])) / 6
+    expected = (1 - 0.5 ** objective.C) ** 2 * weighted
     got = float(objective.loss(torch.full((1, 3, 513), 0.25), e, target, flags))
     assert got == pytest.approx((1 + objective.UNDER_WEIGHT) * expected, rel=1e-4)
     np.testing.assert_array_equal(objective.frame_weights(flags).numpy(), [[1.0, 3.0, 2.0]])

@@ -34,6 +34,7 @@ void LinearCanceller::resetFilters() {
   const double r = sampleRate_ < 12000 ? 0.9 : 0.982;
   const double d = r * r + 0.7 * (1.0 - r) * (1.0 - r);
   refNotch_ = Biquad{r, -2.0 * r, r, -2.0 * r, d};
+  micNotch_ = refNotch_;
   restore_ = Biquad{1.0 / r, -2.0, d / r, -2.0 * kRestorePole, kRestorePole * kRestorePole};
   // Butterworth high-pass through the bilinear transform.
   const double k = std::tan(M_PI * kRemovedCutoffHz / sampleRate_), norm = 1.0 / (1.0 + M_SQRT2 * k + k * k);
@@ -64,8 +65,9 @@ void LinearCanceller::process(const float* mic, const float* ref, float* err) {
   }
   speex_echo_cancellation(state_, mic_.data(), ref_.data(), err_.data());
   for (int n = 0; n < frameSize_; ++n) {
-    const double d = mic_[n] / kScale, removed = d - restore_.step(err_[n]) / kScale;
-    err[n] = static_cast<float>(d - removedHighPass_.step(removed));
+    // the library's echo estimate, still in the notched domain
+    const double d = mic_[n] / kScale, estimate = micNotch_.step(d) - err_[n] / kScale;
+    err[n] = static_cast<float>(d - removedHighPass_.step(restore_.step(estimate)));
   }
 }
 

@@ -11,15 +11,17 @@ namespace aec {
 // samples; floats in [-1, 1] are scaled and clipped on the way in.
 //
 // The library runs the microphone through a second-order DC notch before
-// subtracting its echo estimate. Its phase shift reaches well into the voice
-// band and costs a lone near-end talker over 10 dB of SI-SDR, so the output
-// goes through the notch's inverse with its double pole at DC pulled in to
-// kRestorePole: what is left is a 2.5 Hz high-pass. The reference takes the
-// same notch, so the echo estimate has the notch's shape at low frequencies.
-// The inverse still lifts DC by 55 dB, and the filter's sub-LSB bias and
-// drift there with it; so only the removed part D - E passes a 10 Hz
-// high-pass and the output is D minus that. The microphone itself is never
-// filtered: a lone near-end talker comes out as it went in.
+// subtracting its echo estimate, and returns the notched difference. The
+// notch's phase shift reaches well into the voice band (over 10 dB of SI-SDR
+// for a lone near-end talker), so the microphone never takes that path: the
+// notch is reproduced here, the difference from it is the echo estimate, and
+// only that estimate goes back through the notch's inverse and leaves the
+// microphone. The inverse has its double pole at DC pulled in to
+// kRestorePole to stay stable; it still lifts DC by 55 dB, and the filter's
+// sub-LSB rounding and drift there with it, so the estimate also passes a
+// 10 Hz high-pass. The reference takes the same notch, so the estimate has
+// the notch's shape at low frequencies. A lone near-end talker comes out as
+// it went in, to 16-bit rounding.
 class LinearCanceller {
  public:
   LinearCanceller(int frameSize, int filterLength, int sampleRate);
@@ -42,7 +44,7 @@ class LinearCanceller {
 
   SpeexEchoState_* state_;
   int frameSize_, filterLength_, sampleRate_;
-  Biquad refNotch_, restore_, removedHighPass_;
+  Biquad refNotch_, micNotch_, restore_, removedHighPass_;
   std::vector<std::int16_t> mic_, ref_, err_;
 };
 

@@ -64,10 +64,11 @@ TEST(AecPipeline, BypassWithUnitMaskIsPureDelayAndMaskFloorScales) {
   for (size_t n = latency; n < mic.size(); ++n) ASSERT_NEAR(out[n], 0.25f * mic[n - latency], 1e-5f) << n;
 }
 
-// A lone near-end talker passes the active linear stage unchanged: the
-// canceller's internal DC notch is undone, so output equals the input
-// delayed by the latency. With the notch left in, the tones below would come
-// out only about 10 dB above the error.
+// A lone near-end talker passes the active linear stage unchanged, to 16-bit
+// rounding: output equals the input delayed by the latency. With the
+// canceller's internal DC notch left in, the tones below would come out only
+// about 10 dB above the error; undoing the notch by an inverse whose pole
+// sits just inside DC still leaves the 200 Hz tone only about 30 dB above.
 TEST(AecPipeline, LinearStageLeavesALoneNearEndUntouched) {
   std::vector<float> mic(300 * kHop);
   for (size_t n = 0; n < mic.size(); ++n) {
@@ -85,7 +86,7 @@ TEST(AecPipeline, LinearStageLeavesALoneNearEndUntouched) {
     signal += double(mic[n - latency]) * mic[n - latency];
     error += std::pow(double(out[n]) - mic[n - latency], 2);
   }
-  EXPECT_GT(10.0 * std::log10(signal / error), 30.0);
+  EXPECT_GT(10.0 * std::log10(signal / error), 60.0);
 }
 
 TEST(AecPipeline, RejectsUnsupportedOptions) {

@@ -11,6 +11,17 @@ namespace {
 constexpr int kAlignMargin = 2 * kHop;
 constexpr int kMaxDelay = DelayEstimator::kMaxLagFrames * kHop;
 
+// A reference hop below this mean square (-70 dBFS) counts as silent.
+constexpr float kSilentRefPower = 1e-7f;
+// Frames over which the mask eases back to one once the far end is silent.
+constexpr int kReleaseFrames = 10;
+
+float meanSquare(const float* x) {
+  float sum = 0.0f;
+  for (int n = 0; n < kHop; ++n) sum += x[n] * x[n];
+  return sum / kHop;
+}
+
 void passAll(const float*, float* mask) { std::fill(mask, mask + kBins, 1.0f); }
 
 }  // namespace
@@ -26,6 +37,7 @@ std::unique_ptr<AecPipeline> AecPipeline::create(const AecOptions& options) {
 AecPipeline::AecPipeline(const AecOptions& options)
     : options_(options),
       filterSamples_(options.filterMs * kSampleRate / 1000),
+      echoSpan_(kMaxDelay + filterSamples_),
       canceller_(kHop, filterSamples_, kSampleRate),
       maskSource_(passAll),
       refRing_(kRefHistory, 0.0f),
@@ -54,6 +66,8 @@ void AecPipeline::reset() {
   std::fill(refRing_.begin(), refRing_.end(), 0.0f);
   refWritten_ = 0;
   appliedDelay_ = -1;
+  silentRef_ = echoSpan_ + kHop;
+  maskWeight_ = 0.0f;
   std::fill(features_.begin(), features_.end(), 0.0f);
 }
 
@@ -91,12 +105,22 @@ void AecPipeline::cancelLinear(const float* mic, const float* aligned) {
   alignedStft_.push(aligned, spectra_[kX].data());
 }
 
+// Echo can reach the microphone only while the far end has sounded within
+// the longest delay plus the filter's span. Past that the mask has nothing to
+// remove, and any gain below one would only cut the near-end talker, so it
+// eases back to one; it applies in full again from the first loud hop.
+void AecPipeline::trackFarEnd(const float* ref) {
+  silentRef_ = meanSquare(ref) > kSilentRefPower ? 0 : std::min(silentRef_ + kHop, echoSpan_ + kHop);
+  maskWeight_ = silentRef_ <= echoSpan_ ? 1.0f : std::max(0.0f, maskWeight_ - 1.0f / kReleaseFrames);
+}
+
 void AecPipeline::applyMask(float* out) {
   maskSource_.process(features_.data(), mask_.data());
   std::vector<Complex>& masked = spectra_[kR];  // the reference spectrum is no longer needed
   for (int k = 0; k < kBins; ++k) {
     // NaN from a faulty source falls to the floor
-    mask_[k] = mask_[k] > options_.maskFloor ? std::min(mask_[k], 1.0f) : options_.maskFloor;
+    const float gain = mask_[k] > options_.maskFloor ? std::min(mask_[k], 1.0f) : options_.maskFloor;
+    mask_[k] = 1.0f - maskWeight_ * (1.0f - gain);
     masked[k] = mask_[k] * spectra_[kE][k];
   }
   synth_.pull(masked.data(), out);
@@ -109,6 +133,7 @@ void AecPipeline::process(const float* mic, const float* ref, float* out) {
     delay_.push(spectra_[kD].data(), spectra_[kR].data());
   }
   alignReference(ref, aligned_.data());
+  trackFarEnd(ref);
   cancelLinear(mic, aligned_.data());
   builder_.push(spectra_[kE].data(), spectra_[kD].data(), spectra_[kX].data(), features_.data());
   applyMask(out);

@@ -23,7 +23,8 @@ struct AecOptions {
 // far-end reference it aligns the reference, runs the linear canceller,
 // builds the feature buffer, asks the mask source for gains, applies them to
 // E's spectrum and overlap-adds the output. The default mask source passes
-// everything (all ones).
+// everything (all ones). While the far end is silent for longer than any
+// echo can last, the gains ease back to one.
 class AecPipeline {
  public:
   // Null when the options are unsupported.
@@ -43,7 +44,8 @@ class AecPipeline {
 
   // Results of the last process() call.
   const float* features() const { return features_.data(); }
-  // kBins gains applied to E, the source's mask clamped to [maskFloor, 1].
+  // kBins gains applied to E: the source's mask clamped to [maskFloor, 1],
+  // eased towards one while the far end is silent.
   const float* gains() const { return mask_.data(); }
   const Complex* errorSpectrum() const { return spectra_[kE].data(); }
   const Complex* micSpectrum() const { return spectra_[kD].data(); }
@@ -55,10 +57,12 @@ class AecPipeline {
   explicit AecPipeline(const AecOptions& options);
   void alignReference(const float* ref, float* aligned);
   void cancelLinear(const float* mic, const float* aligned);
+  void trackFarEnd(const float* ref);
   void applyMask(float* out);
 
   AecOptions options_;
   int filterSamples_;
+  int echoSpan_;  // samples after the last loud reference hop that echo may still arrive
   LinearCanceller canceller_;
   DelayEstimator delay_;
   FeatureBuilder builder_;
@@ -68,6 +72,8 @@ class AecPipeline {
   std::vector<float> refRing_;
   long refWritten_ = 0;
   int appliedDelay_ = -1;  // reference shift in samples, -1 before the first block
+  int silentRef_ = 0;      // samples since the last loud reference hop, capped
+  float maskWeight_ = 0.0f;  // share of the mask applied: 1 while echo may arrive
   std::vector<float> aligned_, err_, mask_, features_;
   std::vector<Complex> spectra_[kStreamCount];
 };

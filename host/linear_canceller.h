@@ -17,11 +17,12 @@ namespace aec {
 // notch is reproduced here, the difference from it is the echo estimate, and
 // only that estimate goes back through the notch's inverse and leaves the
 // microphone. The inverse has its double pole at DC pulled in to
-// kRestorePole to stay stable; it still lifts DC by 55 dB, and the filter's
-// sub-LSB rounding and drift there with it, so the estimate also passes a
-// 10 Hz high-pass. The reference takes the same notch, so the estimate has
-// the notch's shape at low frequencies. A lone near-end talker comes out as
-// it went in, to 16-bit rounding.
+// kRestorePole to stay stable, which leaves the estimate high-passed; one
+// more term of the inverse's series corrects that. The inverse lifts DC by
+// 55 dB, and the filter's sub-LSB rounding and drift there with it, so the
+// estimate also passes a 10 Hz high-pass. The reference takes the same
+// notch, so the estimate has the notch's shape at low frequencies. A lone
+// near-end talker comes out as it went in, to 16-bit rounding.
 class LinearCanceller {
  public:
   LinearCanceller(int frameSize, int filterLength, int sampleRate);
@@ -44,7 +45,7 @@ class LinearCanceller {
 
   SpeexEchoState_* state_;
   int frameSize_, filterLength_, sampleRate_;
-  Biquad refNotch_, micNotch_, restore_, removedHighPass_;
+  Biquad refNotch_, micNotch_, restore_, restoreError_, removedHighPass_;
   std::vector<std::int16_t> mic_, ref_, err_;
 };
 

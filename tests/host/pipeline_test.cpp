@@ -89,6 +89,29 @@ TEST(AecPipeline, LinearStageLeavesALoneNearEndUntouched) {
   EXPECT_GT(10.0 * std::log10(signal / error), 60.0);
 }
 
+// A constant half mask applies only while echo may still arrive: not before
+// the far end first sounds, in full from its first loud hop, and for the
+// longest delay (500 ms) plus the filter (256 ms) after it falls silent;
+// then it eases to one over ten frames. A -80 dBFS reference is silence.
+TEST(AecPipeline, MaskAppliesOnlyWhileFarEndEchoMayArrive) {
+  auto pipeline = aec::AecPipeline::create(aec::AecOptions());
+  pipeline->setMaskSource([](const float*, float* mask) { std::fill(mask, mask + aec::kBins, 0.5f); });
+  const std::vector<float> loud = farEnd(kHop, 3), mic(kHop, 0.01f);
+  std::vector<float> quiet(kHop), out(kHop);
+  for (int n = 0; n < kHop; ++n) quiet[n] = n % 2 ? 1e-4f : -1e-4f;
+  auto step = [&](const std::vector<float>& ref) {
+    pipeline->process(mic.data(), ref.data(), out.data());
+    return pipeline->gains()[100];
+  };
+  for (int t = 0; t < 100; ++t) ASSERT_EQ(step(quiet), 1.0f) << t;
+  for (int t = 0; t < 20; ++t) ASSERT_EQ(step(loud), 0.5f) << t;
+  const int hold = (500 + 256) * 16 / kHop;
+  for (int t = 0; t < hold; ++t) ASSERT_EQ(step(quiet), 0.5f) << t;
+  for (int t = 1; t <= 10; ++t) ASSERT_NEAR(step(quiet), 0.5f + 0.05f * t, 1e-5f) << t;
+  ASSERT_EQ(step(quiet), 1.0f);
+  EXPECT_EQ(step(loud), 0.5f);
+}
+
 TEST(AecPipeline, RejectsUnsupportedOptions) {
   aec::AecOptions options;
   options.sampleRate = 48000;

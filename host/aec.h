@@ -23,7 +23,10 @@ typedef struct aec_options {
   int bypass_linear; /* non-zero: no linear canceller (0) */
 } aec_options;
 
-/* Writes 513 gains for one 10 ms frame from 18 x 513 features. */
+/* Writes 513 gains for one 10 ms frame from 18 x 513 features. It runs on
+ * every frame, but once the reference has stayed below -70 dBFS for longer
+ * than echo can last (500 ms plus filter_ms) its gains are eased to one:
+ * no echo is left to remove, so a lone near-end talker passes untouched. */
 typedef void (*aec_mask_fn)(void* user, const float* features, float* mask);
 /* Clears a mask source's own memory (a recurrent filter's state). */
 typedef void (*aec_mask_reset_fn)(void* user);

@@ -3,6 +3,9 @@ the compact per-scene arrays: training/data/<split>/s<seed>.npz.
 
     /usr/bin/python3 training/gen_scenes.py --split train --count 1000
     /usr/bin/python3 training/gen_scenes.py --split valid --count 32
+    /usr/bin/python3 training/gen_scenes.py --split mild --count 1000
+
+The mild share goes into the training folder beside the ordinary scenes.
 
 Existing scenes are skipped, so an interrupted run continues where it stopped.
 """
@@ -22,7 +25,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from aecnet import dataset, scenes  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BASES = {"train": scenes.TRAIN_SEED_BASE, "valid": scenes.VALID_SEED_BASE}
+BASES = {"train": scenes.TRAIN_SEED_BASE, "valid": scenes.VALID_SEED_BASE, "mild": scenes.MILD_SEED_BASE}
+FOLDERS = {"train": "train", "valid": "valid", "mild": "train"}
 
 
 def export(exporter, scene, tmp):
@@ -47,7 +51,7 @@ def main():
     args = ap.parse_args()
     if not os.access(args.exporter, os.X_OK):
         sys.exit("gen_scenes: exporter %s not found (build target aec_features)" % args.exporter)
-    out_dir = os.path.join(args.out, args.split)
+    out_dir = os.path.join(args.out, FOLDERS[args.split])
     os.makedirs(out_dir, exist_ok=True)
     for i in range(args.first, args.first + args.count):
         seed = BASES[args.split] + i
@@ -55,7 +59,7 @@ def main():
         if os.path.exists(path):
             continue
         t0 = time.time()
-        scene = scenes.make_scene(seed, args.seconds)
+        scene = scenes.make_scene(seed, args.seconds, mild=args.split == "mild")
         with tempfile.TemporaryDirectory() as tmp:
             feat = export(args.exporter, scene, tmp)
         frames = feat["features"].shape[0]

@@ -2,7 +2,8 @@
 simulated room, a near-end talker, background noise, all at 16 kHz.
 
 A scene is fully determined by its seed. Training scenes use seeds
-TRAIN_SEED_BASE + i, validation scenes VALID_SEED_BASE + i; evaluation
+TRAIN_SEED_BASE + i, validation scenes VALID_SEED_BASE + i, and the milder
+training share MILD_SEED_BASE + i (see MILD); evaluation
 should use seeds of its own (for example 9_000_000 and up) together with the
 voices speech.py leaves out.
 """
@@ -16,10 +17,15 @@ FS = speech.FS
 HOP = 160
 TRAIN_SEED_BASE = 1_000_000
 VALID_SEED_BASE = 2_000_000
+MILD_SEED_BASE = 3_000_000
 SER_RANGE_DB = (-15.0, 10.0)
 DELAY_RANGE_S = (0.0, 0.3)
 SNR_RANGE_DB = (10.0, 40.0)
 NONLINEARITIES = ("none", "soft", "hard", "poly")
+# Scenes of the milder share: most loudspeakers clean or nearly so and less
+# noise, so the linear stage leaves little residual echo. Without them the
+# network learns that E in double talk is mostly echo and cuts the near end.
+MILD = {"nl_weights": (0.55, 0.15, 0.15, 0.15), "nl_strength": 0.35, "snr_db": (25.0, 45.0)}
 
 
 def soft_clip(x, drive):
@@ -37,16 +43,17 @@ def asym_poly(x, a2, a3):
     return y * (np.max(np.abs(x)) / (np.max(np.abs(y)) + 1e-12))
 
 
-def loudspeaker(x, kind, rng):
-    """Applies one of NONLINEARITIES to x (peak about 1); returns y and its parameters."""
+def loudspeaker(x, kind, rng, strength=1.0):
+    """Applies one of NONLINEARITIES to x (peak about 1); returns y and its parameters.
+    strength in (0, 1] scales how far each kind departs from a clean speaker."""
     if kind == "soft":
-        p = {"drive": float(rng.uniform(1.0, 4.0))}
+        p = {"drive": float(1.0 + strength * rng.uniform(0.0, 3.0))}
         return soft_clip(x, p["drive"]), p
     if kind == "hard":
-        p = {"level": float(rng.uniform(0.3, 0.9))}
+        p = {"level": float(1.0 - strength * (1.0 - rng.uniform(0.3, 0.9)))}
         return hard_clip(x, p["level"]), p
     if kind == "poly":
-        p = {"a2": float(rng.uniform(-0.4, 0.4)), "a3": float(rng.uniform(-0.4, 0.1))}
+        p = {"a2": float(strength * rng.uniform(-0.4, 0.4)), "a3": float(strength * rng.uniform(-0.4, 0.1))}
         return asym_poly(x, p["a2"], p["a3"]), p
     return x, {}
 
@@ -126,7 +133,7 @@ def scene_kind(rng):
     return "far_only" if r < 0.2 else ("near_only" if r < 0.3 else "mixed")
 
 
-def make_scene(seed, seconds=8.0):
+def make_scene(seed, seconds=8.0, mild=False):
     """mic, ref (far end), near (clean near end at the mic) and a description."""
     rng = np.random.default_rng(seed)
     n = int(seconds * FS)
@@ -134,8 +141,8 @@ def make_scene(seed, seconds=8.0):
     kind = scene_kind(rng)
     far = speech.talker_track(rng, speech.training_voice(rng), n) if kind != "near_only" else np.zeros(n)
     near_dry = speech.talker_track(rng, speech.training_voice(rng), n) if kind != "far_only" else np.zeros(n)
-    nl = str(rng.choice(NONLINEARITIES))
-    driven, nl_params = loudspeaker(far, nl, rng)
+    nl = str(rng.choice(NONLINEARITIES, p=MILD["nl_weights"] if mild else None))
+    driven, nl_params = loudspeaker(far, nl, rng, MILD["nl_strength"] if mild else 1.0)
     delay = int(rng.uniform(*DELAY_RANGE_S) * FS)
     driven = np.concatenate((np.zeros(delay), driven))[:n]
     echo, path = echo_path(rng, driven, dims, rt60, mic_pos, n)
@@ -146,7 +153,7 @@ def make_scene(seed, seconds=8.0):
     if pe > 0 and pn > 0:
         near *= np.sqrt(pe / pn * 10 ** (ser / 10))
     bg, noise_kind = noise(rng, n, dims, mic_pos)
-    snr = float(rng.uniform(*SNR_RANGE_DB))
+    snr = float(rng.uniform(*(MILD["snr_db"] if mild else SNR_RANGE_DB)))
     bg *= np.sqrt(active_power(echo + near) * 10 ** (-snr / 10))
     mic = echo + near + bg
     gain = 10 ** (rng.uniform(-30, -15) / 20) / np.sqrt(active_power(mic) + 1e-20)
@@ -156,6 +163,6 @@ def make_scene(seed, seconds=8.0):
     ref = np.clip(ref, -1.0, 1.0)
     info = {"seed": seed, "kind": kind, "room": [float(d) for d in dims], "rt60": float(rt60),
             "nonlinearity": nl, "nl_params": nl_params, "delay_s": delay / FS, "ser_db": ser,
-            "noise": noise_kind, "snr_db": snr, **path}
+            "noise": noise_kind, "snr_db": snr, "mild": mild, **path}
     flags = np.stack([frame_activity(echo), frame_activity(near)], 1)
     return {"mic": mic * gain, "ref": ref, "near": near * gain, "flags": flags, "info": info}

@@ -21,6 +21,13 @@ def test_nonlinearities():
     for kind in scenes.NONLINEARITIES:
         y, _ = scenes.loudspeaker(x, kind, rng)
         assert np.all(np.abs(y) <= 1.0 + 1e-12) and np.all(np.diff(y) >= -1e-12)
+    # The milder share: parameters stay within the scaled ranges around a clean speaker.
+    s = scenes.MILD["nl_strength"]
+    for _ in range(50):
+        assert 1.0 <= scenes.loudspeaker(x, "soft", rng, s)[1]["drive"] <= 1.0 + 3.0 * s
+        assert 1.0 - 0.7 * s <= scenes.loudspeaker(x, "hard", rng, s)[1]["level"] <= 1.0 - 0.1 * s
+        p = scenes.loudspeaker(x, "poly", rng, s)[1]
+        assert abs(p["a2"]) <= 0.4 * s and -0.4 * s <= p["a3"] <= 0.1 * s
 
 
 def test_noise_and_activity():

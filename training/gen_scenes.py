@@ -25,8 +25,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from aecnet import dataset, scenes  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BASES = {"train": scenes.TRAIN_SEED_BASE, "valid": scenes.VALID_SEED_BASE, "mild": scenes.MILD_SEED_BASE}
-FOLDERS = {"train": "train", "valid": "valid", "mild": "train"}
+# split: (first seed, folder, milder share)
+SPLITS = {"train": (scenes.TRAIN_SEED_BASE, "train", False), "valid": (scenes.VALID_SEED_BASE, "valid", False),
+          "mild": (scenes.MILD_SEED_BASE, "train", True)}
 
 
 def export(exporter, scene, tmp):
@@ -42,7 +43,7 @@ def export(exporter, scene, tmp):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--split", choices=sorted(BASES), default="train")
+    ap.add_argument("--split", choices=sorted(SPLITS), default="train")
     ap.add_argument("--first", type=int, default=0)
     ap.add_argument("--count", type=int, default=100)
     ap.add_argument("--seconds", type=float, default=8.0)
@@ -51,15 +52,16 @@ def main():
     args = ap.parse_args()
     if not os.access(args.exporter, os.X_OK):
         sys.exit("gen_scenes: exporter %s not found (build target aec_features)" % args.exporter)
-    out_dir = os.path.join(args.out, FOLDERS[args.split])
+    base, folder, mild = SPLITS[args.split]
+    out_dir = os.path.join(args.out, folder)
     os.makedirs(out_dir, exist_ok=True)
     for i in range(args.first, args.first + args.count):
-        seed = BASES[args.split] + i
+        seed = base + i
         path = os.path.join(out_dir, "s%d.npz" % seed)
         if os.path.exists(path):
             continue
         t0 = time.time()
-        scene = scenes.make_scene(seed, args.seconds, mild=args.split == "mild")
+        scene = scenes.make_scene(seed, args.seconds, mild=mild)
         with tempfile.TemporaryDirectory() as tmp:
             feat = export(args.exporter, scene, tmp)
         frames = feat["features"].shape[0]

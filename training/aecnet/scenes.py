@@ -22,6 +22,7 @@ SER_RANGE_DB = (-15.0, 10.0)
 DELAY_RANGE_S = (0.0, 0.3)
 SNR_RANGE_DB = (10.0, 40.0)
 NONLINEARITIES = ("none", "soft", "hard", "poly")
+ORDINARY = {"nl_weights": None, "nl_strength": 1.0, "snr_db": SNR_RANGE_DB}
 # Scenes of the milder share: most loudspeakers clean or nearly so and less
 # noise, so the linear stage leaves little residual echo. Without them the
 # network learns that E in double talk is mostly echo and cuts the near end.
@@ -136,13 +137,14 @@ def scene_kind(rng):
 def make_scene(seed, seconds=8.0, mild=False):
     """mic, ref (far end), near (clean near end at the mic) and a description."""
     rng = np.random.default_rng(seed)
+    profile = MILD if mild else ORDINARY
     n = int(seconds * FS)
     dims, rt60, mic_pos = room.random_room(rng)
     kind = scene_kind(rng)
     far = speech.talker_track(rng, speech.training_voice(rng), n) if kind != "near_only" else np.zeros(n)
     near_dry = speech.talker_track(rng, speech.training_voice(rng), n) if kind != "far_only" else np.zeros(n)
-    nl = str(rng.choice(NONLINEARITIES, p=MILD["nl_weights"] if mild else None))
-    driven, nl_params = loudspeaker(far, nl, rng, MILD["nl_strength"] if mild else 1.0)
+    nl = str(rng.choice(NONLINEARITIES, p=profile["nl_weights"]))
+    driven, nl_params = loudspeaker(far, nl, rng, profile["nl_strength"])
     delay = int(rng.uniform(*DELAY_RANGE_S) * FS)
     driven = np.concatenate((np.zeros(delay), driven))[:n]
     echo, path = echo_path(rng, driven, dims, rt60, mic_pos, n)
@@ -153,7 +155,7 @@ def make_scene(seed, seconds=8.0, mild=False):
     if pe > 0 and pn > 0:
         near *= np.sqrt(pe / pn * 10 ** (ser / 10))
     bg, noise_kind = noise(rng, n, dims, mic_pos)
-    snr = float(rng.uniform(*(MILD["snr_db"] if mild else SNR_RANGE_DB)))
+    snr = float(rng.uniform(*profile["snr_db"]))
     bg *= np.sqrt(active_power(echo + near) * 10 ** (-snr / 10))
     mic = echo + near + bg
     gain = 10 ** (rng.uniform(-30, -15) / 20) / np.sqrt(active_power(mic) + 1e-20)

@@ -1,0 +1,42 @@
+"""Averages the weights of several snapshots of one run into one npz.
+
+    /usr/bin/python3 training/average_weights.py OUT.npz A.npz B.pt ...
+
+Inputs are weight npz files (as train.py writes best.npz) or checkpoints
+(last.pt). Neighbouring snapshots of one run sit on a noisy trade-off between
+echo suppression and near-end quality; their mean lands inside it.
+"""
+
+import os
+import sys
+
+import numpy as np
+import torch
+
+import train
+
+
+def arrays(path):
+    if path.endswith(".npz"):
+        with np.load(path) as z:
+            return {k: z[k].astype(np.float32) for k in z.files}
+    model = train.make_model()
+    model.load_state_dict(torch.load(path)["model"])
+    return {k: np.asarray(v, np.float32) for k, v in model.arrays().items()}
+
+
+def main():
+    if len(sys.argv) < 3:
+        raise SystemExit("usage: average_weights.py OUT.npz INPUT [INPUT ...]")
+    out, inputs = sys.argv[1], [arrays(p) for p in sys.argv[2:]]
+    names = set(inputs[0])
+    if any(set(a) != names for a in inputs):
+        raise SystemExit("inputs hold different weights")
+    mean = {k: np.mean([a[k] for a in inputs], axis=0) for k in names}
+    tmp = out + ".tmp.npz"
+    np.savez_compressed(tmp, **{k: v.astype(np.float16) for k, v in mean.items()})
+    os.replace(tmp, out)
+
+
+if __name__ == "__main__":
+    main()

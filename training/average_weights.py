@@ -28,14 +28,16 @@ def arrays(path):
 def main():
     if len(sys.argv) < 3:
         raise SystemExit("usage: average_weights.py OUT.npz INPUT [INPUT ...]")
+    missing = [p for p in sys.argv[2:] if not os.path.isfile(p)]
+    if missing:
+        raise SystemExit("no such file: " + ", ".join(missing))
     out, inputs = sys.argv[1], [arrays(p) for p in sys.argv[2:]]
     names = set(inputs[0])
     if any(set(a) != names for a in inputs):
         raise SystemExit("inputs hold different weights")
-    mean = {k: np.mean([a[k] for a in inputs], axis=0) for k in names}
-    tmp = out + ".tmp.npz"
-    np.savez_compressed(tmp, **{k: v.astype(np.float16) for k, v in mean.items()})
-    os.replace(tmp, out)
+    model = train.make_model()
+    model.load_arrays({k: np.mean([a[k] for a in inputs], axis=0) for k in names})
+    train.save_arrays(model, out)
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
-"""Loss curves from the training logs: training/results/loss.png."""
+"""Loss curves from the training logs: <folder>/loss.png (default training/results;
+pass a run's own log folder, e.g. training/results/run7_mix, to plot that run)."""
 
 import csv
 import os
+import sys
 
 import matplotlib
 matplotlib.use("Agg")
@@ -10,8 +12,8 @@ import matplotlib.pyplot as plt  # noqa: E402
 RESULTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "results")
 
 
-def read(name):
-    path = os.path.join(RESULTS, name)
+def read(folder, name):
+    path = os.path.join(folder, name)
     if not os.path.exists(path):
         return []
     with open(path) as f:
@@ -19,7 +21,10 @@ def read(name):
 
 
 def main():
-    train, valid = read("train_log.csv"), read("valid_log.csv")
+    folder = sys.argv[1] if len(sys.argv) > 1 else RESULTS
+    train, valid = read(folder, "train_log.csv"), read(folder, "valid_log.csv")
+    if not train:
+        raise SystemExit("no train_log.csv in %s" % folder)
     fig, ax = plt.subplots(figsize=(7, 4))
     ax.plot([float(r["frames"]) / 1e3 for r in train], [float(r["loss"]) for r in train],
             label="training (per log interval)")
@@ -30,7 +35,7 @@ def main():
     ax.grid(alpha=0.3)
     ax.legend()
     fig.tight_layout()
-    fig.savefig(os.path.join(RESULTS, "loss.png"), dpi=80)
+    fig.savefig(os.path.join(folder, "loss.png"), dpi=80)
 
 
 if __name__ == "__main__":

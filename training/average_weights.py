@@ -17,11 +17,10 @@ import train
 
 
 def arrays(path):
-    if path.endswith(".npz"):
-        with np.load(path) as z:
-            return {k: z[k].astype(np.float32) for k in z.files}
-    model = train.make_model()
-    model.load_state_dict(torch.load(path)["model"])
+    npz = path.endswith(".npz")
+    model = train.make_model(path if npz else None)
+    if not npz:
+        model.load_state_dict(torch.load(path)["model"])
     return {k: np.asarray(v, np.float32) for k, v in model.arrays().items()}
 
 

@@ -82,7 +82,9 @@ def convergence_time(mic, out, echo_mask, change_s, frame=FRAME, margin_db=3.0, 
     """Seconds from change_s until the echo-active segmental ERLE, averaged over
     window_s, first reaches its level over the 1.5 s before the change less
     margin_db; the time to the end of the signal when it never does, NaN when
-    there was no more than margin_db to regain."""
+    there was no more than margin_db to regain. A window counts only when echo
+    is active in at least half of it: a window holding one or two echo frames
+    before a far-end pause would otherwise pass on those frames alone."""
     seg = 10 * np.log10((frame_power(mic, frame) + EPS) / (frame_power(out, frame) + EPS))
     t = (np.arange(seg.size) + 0.5) * frame / FS
     before = echo_mask & (t < change_s) & (t >= change_s - 1.5)
@@ -90,9 +92,10 @@ def convergence_time(mic, out, echo_mask, change_s, frame=FRAME, margin_db=3.0, 
     if not target > 0:
         return float("nan")
     end = seg.size * frame / FS
+    min_active = 0.5 * window_s * FS / frame
     for i in np.where(t >= change_s)[0]:
         win = echo_mask & (t >= t[i]) & (t < t[i] + window_s)
-        if win.any() and t[i] + window_s <= end and np.mean(seg[win]) >= target:
+        if win.sum() >= min_active and t[i] + window_s <= end and np.mean(seg[win]) >= target:
             return float(t[i] - change_s)
     return float(end - change_s)
 

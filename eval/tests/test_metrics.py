@@ -69,6 +69,12 @@ def test_convergence_time():
     never = np.where(t >= 2.0, 1.0, 10 ** (-30 / 20))
     assert metrics.convergence_time(mic, never, mask, 2.0) == pytest.approx(4.0)
     assert np.isnan(metrics.convergence_time(mic, mic, mask, 2.0))
+    # the far end pauses from 2.04 to 3 s: the first windows after the change
+    # hold only its two echo frames, still at 30 dB, which is no recovery
+    pause = mask.copy()
+    pause[102:150] = False
+    early = np.where((t >= 2.04) & (t < 3.5), 1.0, 10 ** (-30 / 20))
+    assert metrics.convergence_time(mic, early, pause, 2.0) == pytest.approx(1.47, abs=1e-9)
 
 
 def test_highpass_keeps_the_voice_band():

@@ -41,7 +41,8 @@ AecPipeline::AecPipeline(const AecOptions& options)
       canceller_(kHop, filterSamples_, kSampleRate),
       maskSource_(passAll),
       refRing_(kRefHistory, 0.0f),
-      aligned_(kHop),
+      cancellerRef_(kHop),
+      featureRef_(kHop),
       err_(kHop),
       mask_(kBins),
       features_(kFeatureFloats) {
@@ -65,7 +66,7 @@ void AecPipeline::reset() {
   synth_.reset();
   std::fill(refRing_.begin(), refRing_.end(), 0.0f);
   refWritten_ = 0;
-  appliedDelay_ = -1;
+  cancellerDelay_ = -1;
   silentRef_ = echoSpan_ + kHop;
   maskWeight_ = 0.0f;
   std::fill(features_.begin(), features_.end(), 0.0f);
@@ -78,31 +79,36 @@ int AecPipeline::delaySamples() const {
 
 bool AecPipeline::delayLocked() const { return options_.delayMs >= 0 || delay_.locked(); }
 
-void AecPipeline::alignReference(const float* ref, float* aligned) {
+void AecPipeline::alignReference(const float* ref) {
   for (int n = 0; n < kHop; ++n) refRing_[(refWritten_ + n) % kRefHistory] = ref[n];
   refWritten_ += kHop;
-  // Re-align (and restart the adaptive filter) only when the estimate leaves
-  // the span the filter covers; small changes stay inside its taps.
-  const int estimate = delaySamples();
-  const bool outside = estimate < appliedDelay_ || estimate > appliedDelay_ + filterSamples_ / 2;
-  if (appliedDelay_ < 0 || outside) {
-    if (appliedDelay_ >= 0) canceller_.reset();
-    appliedDelay_ = std::max(0, estimate - kAlignMargin);
+  const int estimate = delaySamples(), target = std::max(0, estimate - kAlignMargin);
+  // Re-align the adaptive filter (and restart it) only when the estimate
+  // leaves the span its taps cover: a restart costs seconds of convergence.
+  const bool outside = estimate < cancellerDelay_ || estimate > cancellerDelay_ + filterSamples_ / 2;
+  if (cancellerDelay_ < 0 || outside) {
+    if (cancellerDelay_ >= 0) canceller_.reset();
+    cancellerDelay_ = target;
   }
-  const long start = refWritten_ - kHop - appliedDelay_;
-  for (int n = 0; n < kHop; ++n) {
-    aligned[n] = start + n < 0 ? 0.0f : refRing_[(start + n) % kRefHistory];
-  }
+  readReference(cancellerDelay_, cancellerRef_.data());
+  // The mask's reference rows follow the estimate itself, so they line up
+  // with the echo left in E whatever shift the filter runs at.
+  readReference(target, featureRef_.data());
 }
 
-void AecPipeline::cancelLinear(const float* mic, const float* aligned) {
+void AecPipeline::readReference(int delay, float* out) const {
+  const long start = refWritten_ - kHop - delay;
+  for (int n = 0; n < kHop; ++n) out[n] = start + n < 0 ? 0.0f : refRing_[(start + n) % kRefHistory];
+}
+
+void AecPipeline::cancelLinear(const float* mic) {
   if (options_.bypassLinear) {
     std::copy(mic, mic + kHop, err_.begin());
   } else {
-    canceller_.process(mic, aligned, err_.data());
+    canceller_.process(mic, cancellerRef_.data(), err_.data());
   }
   errStft_.push(err_.data(), spectra_[kE].data());
-  alignedStft_.push(aligned, spectra_[kX].data());
+  alignedStft_.push(featureRef_.data(), spectra_[kX].data());
 }
 
 // Echo can reach the microphone only while the far end has sounded within
@@ -132,9 +138,9 @@ void AecPipeline::process(const float* mic, const float* ref, float* out) {
     refStft_.push(ref, spectra_[kR].data());
     delay_.push(spectra_[kD].data(), spectra_[kR].data());
   }
-  alignReference(ref, aligned_.data());
+  alignReference(ref);
   trackFarEnd(ref);
-  cancelLinear(mic, aligned_.data());
+  cancelLinear(mic);
   builder_.push(spectra_[kE].data(), spectra_[kD].data(), spectra_[kX].data(), features_.data());
   applyMask(out);
 }

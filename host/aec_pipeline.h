@@ -55,8 +55,11 @@ class AecPipeline {
   static constexpr int kRefHistory = 8192;  // > 500 ms + one hop, power of two
 
   explicit AecPipeline(const AecOptions& options);
-  void alignReference(const float* ref, float* aligned);
-  void cancelLinear(const float* mic, const float* aligned);
+  // Stores a hop of reference and reads it back at the filter's and the
+  // features' shifts.
+  void alignReference(const float* ref);
+  void readReference(int delay, float* out) const;
+  void cancelLinear(const float* mic);
   void trackFarEnd(const float* ref);
   void applyMask(float* out);
 
@@ -71,10 +74,10 @@ class AecPipeline {
   MaskSource maskSource_;
   std::vector<float> refRing_;
   long refWritten_ = 0;
-  int appliedDelay_ = -1;  // reference shift in samples, -1 before the first block
+  int cancellerDelay_ = -1;  // filter's reference shift in samples, -1 before the first block
   int silentRef_ = 0;      // samples since the last loud reference hop, capped
   float maskWeight_ = 0.0f;  // share of the mask applied: 1 while echo may arrive
-  std::vector<float> aligned_, err_, mask_, features_;
+  std::vector<float> cancellerRef_, featureRef_, err_, mask_, features_;
   std::vector<Complex> spectra_[kStreamCount];
 };
 

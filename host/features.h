@@ -11,8 +11,9 @@ namespace aec {
 // 18 rows of kBins floats, row-major, oldest frame first within each stream.
 //   rows  0..5   E, the linear canceller's output, frames t-5..t
 //   rows  6..11  D, the microphone, frames t-5..t
-//   rows 12..17  X, the far-end reference as the linear canceller sees it
-//                (delay-aligned), frames t-5..t
+//   rows 12..17  X, the far-end reference shifted by the delay estimate (less
+//                a 20 ms margin), frames t-5..t, even while the linear
+//                canceller still runs at an older shift
 // The network reads it as two overlapping 12-row windows: A = rows 0..11
 // (E, D) at float 0 and B = rows 6..17 (D, X) at float kWindowBOffset.
 // X rather than the linear echo estimate D - E: where the linear stage

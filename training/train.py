@@ -24,7 +24,7 @@ import numpy as np
 import torch
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from aecnet import dataset, init, objective, streams  # noqa: E402
+from aecnet import dataset, init, objective, streams, tables  # noqa: E402
 from aecnet.model import EchoNet  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -43,6 +43,34 @@ def make_model(init_npz=None):
     else:
         model.load_arrays(half_rounded(init.initial_arrays(INIT_SEED)))
     return model
+
+
+def recurrent_path():
+    """Weights whose layers reach the mask only through the GRUs (the reference
+    side of the encoder, the bottleneck, the GRUs), and the matrix reading
+    the GRUs. While the GRUs sat saturated none of these learnt anything, so
+    after unsaturate_gru.py they start from their initial values."""
+    producer = {b: layer for layer in tables.LAYERS for b in layer.outputs}
+    direct, todo = set(), ["mask"]
+    while todo:
+        blob = todo.pop()
+        layer = producer.get(blob)
+        if blob in direct or (layer and layer.type == "GRU"):
+            continue
+        direct.add(blob)
+        todo += list(layer.inputs) if layer else []
+    behind = [layer for layer in tables.LAYERS if layer.outputs[0] not in direct]
+    reader = [layer for layer in tables.LAYERS if any(producer.get(b) in behind for b in layer.inputs)
+              and layer.outputs[0] in direct]
+    return {w for layer in behind + reader for w in layer.weights}
+
+
+def param_groups(model, lr, recurrent_lr):
+    if not recurrent_lr:
+        return [{"params": list(model.parameters()), "lr": lr}]
+    fast = {model.index[n] for n in recurrent_path()}
+    return [{"params": [p for i, p in enumerate(model.params) if i not in fast], "lr": lr},
+            {"params": [model.params[i] for i in sorted(fast)], "lr": recurrent_lr}]
 
 
 def train_step(model, opt, batch, states, clip):
@@ -107,6 +135,8 @@ def parse():
     ap.add_argument("--batch", type=int, default=4)
     ap.add_argument("--chunk", type=int, default=100)
     ap.add_argument("--lr", type=float, help="learning rate (default 1e-3; on --resume the checkpoint's unless given)")
+    ap.add_argument("--recurrent-lr", type=float,
+                    help="own rate for the GRUs and the matrix after them (kept on --resume unless given)")
     ap.add_argument("--clip", type=float, default=5.0)
     ap.add_argument("--threads", type=int, default=1)
     ap.add_argument("--steps", type=int, default=10 ** 9)
@@ -127,7 +157,7 @@ class Trainer:
         os.makedirs(args.checkpoints, exist_ok=True)
         os.makedirs(args.results, exist_ok=True)
         self.model = make_model(args.init)
-        self.opt = torch.optim.Adam(self.model.parameters(), lr=args.lr or 1e-3)
+        self.opt = torch.optim.Adam(param_groups(self.model, args.lr or 1e-3, args.recurrent_lr))
         self.streams = streams.Streams(os.path.join(args.data, "train"), args.batch, args.chunk, args.seed)
         self.valid = sorted(glob.glob(os.path.join(args.data, "valid", "*.npz")))[:args.valid_count]
         self.ckpt = os.path.join(args.checkpoints, "last.pt")
@@ -138,9 +168,11 @@ class Trainer:
     def load(self):
         c = torch.load(self.ckpt)
         self.model.load_state_dict(c["model"])
+        recurrent_lr = self.args.recurrent_lr or c["args"].get("recurrent_lr")
+        self.opt = torch.optim.Adam(param_groups(self.model, 1e-3, recurrent_lr))
         self.opt.load_state_dict(c["opt"])
-        for group in self.opt.param_groups:
-            group["lr"] = self.args.lr or group["lr"]
+        for group, lr in zip(self.opt.param_groups, (self.args.lr, self.args.recurrent_lr)):
+            group["lr"] = lr or group["lr"]
         self.streams.load_state_dict(c["streams"])
         torch.set_rng_state(c["torch_rng"])
         self.meta = c["meta"]

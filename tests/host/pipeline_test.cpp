@@ -188,3 +188,39 @@ TEST(AecPipeline, DelayEstimateFindsPlantedDelayAndFollowsAJump) {
 }
 
 }  // namespace
+
+// Per-frame mean of one feature row (log power less the level).
+double rowMean(const float* features, int row) {
+  double sum = 0.0;
+  for (int k = 0; k < aec::kBins; ++k) sum += features[row * aec::kBins + k];
+  return sum / aec::kBins;
+}
+
+// With an 80 ms delay the echo stays inside the filter's taps at its first
+// shift of zero, so the filter keeps it; the reference rows of the features
+// still follow the estimate: once locked, the mic rows trail them by the
+// 20 ms alignment margin, not by the whole delay.
+TEST(AecPipeline, ReferenceFeatureRowsFollowTheDelayEstimate) {
+  const int length = 8 * 16000, delay = 1280;
+  const std::vector<float> ref = farEnd(length, 11), mic = echo(ref, delay, 12);
+  auto pipeline = aec::AecPipeline::create(aec::AecOptions());
+  std::vector<float> out(kHop);
+  std::vector<double> x, d;
+  for (int at = 0; at + kHop <= length; at += kHop) {
+    pipeline->process(&mic[at], &ref[at], out.data());
+    if (at < 3 * 16000) continue;
+    ASSERT_EQ(pipeline->delaySamples(), delay);
+    x.push_back(rowMean(pipeline->features(), aec::kRowX + aec::kContextFrames - 1));
+    d.push_back(rowMean(pipeline->features(), aec::kRowD + aec::kContextFrames - 1));
+  }
+  double xMean = 0.0, dMean = 0.0;
+  for (size_t t = 0; t < d.size(); ++t) xMean += x[t] / double(x.size()), dMean += d[t] / double(d.size());
+  auto correlation = [&](int lag) {
+    double sum = 0.0;
+    for (size_t t = lag; t < d.size(); ++t) sum += (d[t] - dMean) * (x[t - lag] - xMean);
+    return sum / double(d.size() - lag);
+  };
+  int best = 0;
+  for (int lag = 1; lag <= 12; ++lag) best = correlation(lag) > correlation(best) ? lag : best;
+  EXPECT_NEAR(best, 2, 1);
+}

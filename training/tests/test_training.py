@@ -5,6 +5,7 @@ import pytest
 import torch
 
 import train
+import unsaturate_gru
 from aecnet import objective, streams
 
 
@@ -50,3 +51,41 @@ def test_training_steps_decrease_loss_on_a_tiny_batch():
     states = [torch.zeros(2, 128), torch.zeros(2, 128)]
     losses = [train.train_step(model, opt, batch, states, 5.0)[0] for _ in range(5)]
     assert losses[-1] < 0.9 * losses[0]
+
+
+def test_recurrent_path_is_what_saturated_grus_cut_off():
+    """With both update gates held shut (z = 1, the states stay zero),
+    exactly the weights behind the GRUs and the matrix reading them get no
+    gradient; its bias still does, and the unused append weight never does."""
+    model = train.make_model()
+    with torch.no_grad():
+        for bias in ("692", "712"):
+            model.weight(bias)[:128] = 50.0
+    batch = streams.stack([streams.to_tensors(tiny_scene(np.random.default_rng(1), 8), 0, 4)])
+    zero = torch.zeros(1, 128)
+    mask, _, _ = model(batch["a"], batch["b"], zero, zero)
+    objective.loss(mask, batch["e"], batch["target"], batch["flags"]).backward()
+    silent = {n for n, i in model.index.items()
+              if model.params[i].grad is None or float(model.params[i].grad.abs().max()) == 0.0}
+    assert silent - {"para_append_517"} == train.recurrent_path() - {"fc_rnn1.bias"}
+
+
+def test_unsaturate_opens_the_gru_and_keeps_the_decoder_mean():
+    model = train.make_model()
+    with torch.no_grad():
+        model.weight("690").mul_(200.0)
+    rng = np.random.default_rng(2)
+    windows = [(t["a"], t["b"]) for t in (streams.to_tensors(tiny_scene(rng, 60), 0, 50) for _ in range(2))]
+
+    def spread(states):  # over time, past each window's first frames
+        return float(states.reshape(2, 50, -1)[:, 5:].std(1).median())
+
+    before = unsaturate_gru.blobs(model, windows, ["468", "498"])
+    unsaturate_gru.unsaturate(model, windows, spread=1.5, blend=0.3)
+    after = unsaturate_gru.blobs(model, windows, ["444", "468", "498"])
+    assert spread(before["468"]) < 0.05 < spread(after["468"])
+    w = model.weight("690").detach().reshape(384, -1).double()
+    gx = after["444"].double() @ w.t() + model.weight("692").detach()[:384].double()
+    assert float(gx.std(0).median()) == pytest.approx(1.5, rel=0.05)
+    assert float(gx.mean(0).abs().max()) < 1e-3
+    np.testing.assert_allclose(after["498"].mean(0).numpy(), before["498"].mean(0).numpy(), atol=1e-3)

@@ -74,12 +74,13 @@ def param_groups(model, lr, recurrent_lr):
 
 
 def train_step(model, opt, batch, states, clip):
-    model.keep = objective.ALIVE_BLOBS
+    model.keep = objective.ALIVE_BLOBS + objective.GATE_BLOBS
     mask, s1, s2 = model(batch["a"], batch["b"], *states)
     model.keep = ()
     loss = objective.loss(mask, batch["e"], batch["target"], batch["flags"])
     opt.zero_grad()
-    (loss + objective.alive_penalty(model.kept)).backward()
+    (loss + objective.alive_penalty({b: model.kept[b] for b in objective.ALIVE_BLOBS})
+     + objective.gate_penalty(model.kept)).backward()
     model.kept = {}
     torch.nn.utils.clip_grad_norm_(model.parameters(), clip)
     opt.step()

@@ -96,8 +96,8 @@ class EchoNet(nn.Module):
             ins = [blobs[b] for b in layer.inputs]
             if layer.type == "GRU":
                 state_name = layer.outputs[1]
-                seq, states[state_name] = self._gru(layer, ins[0].reshape(batch, steps, -1),
-                                                    states[state_name])
+                seq, states[state_name], blobs[layer.name + "_gates"] = self._gru(
+                    layer, ins[0].reshape(batch, steps, -1), states[state_name])
                 blobs[layer.outputs[0]] = seq.reshape(frames, -1, 1)
             else:
                 blobs[layer.outputs[0]] = self._run(layer, ins)
@@ -189,14 +189,15 @@ class EchoNet(nn.Module):
         return L.from_memory(memory, out_shape[0] * out_shape[1], out_shape[2])
 
     def _gru(self, layer, seq, state):
-        """seq: (B, T, I); the input products of all steps are one matmul."""
+        """seq: (B, T, I); the input products of all steps are one matmul.
+        Returns the state sequence, the final state and the input products."""
         hidden = tables.words24(layer)[0]
         w_name, r_name, b_name = layer.weights
         w = self.weight(w_name).reshape(3 * hidden, -1)
         r = self.weight(r_name).reshape(3 * hidden, hidden)
         bias = self.weight(b_name)
         gx = torch.matmul(seq, w.t()) + bias[:3 * hidden]
-        return L.gru_sequence(gx, state, r, bias[3 * hidden:], hidden)
+        return (*L.gru_sequence(gx, state, r, bias[3 * hidden:], hidden), gx)
 
     # Weights ------------------------------------------------------------------
     def load_arrays(self, arrays):

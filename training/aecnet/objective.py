@@ -22,6 +22,9 @@ NEAR_ONLY_WEIGHT = 3.0
 UNDER_WEIGHT = 1.0
 ALIVE_WEIGHT = 0.01
 ALIVE_BLOBS = ("666", "549")
+GATE_WEIGHT = 1e-3
+GATE_LIMIT = 4.0
+GATE_BLOBS = ("468_gates", "492_gates")
 
 
 def compress(re, im):
@@ -94,3 +97,16 @@ def alive_penalty(pre_activations):
     if not pre_activations:
         return torch.zeros(())
     return ALIVE_WEIGHT * sum(torch.relu(-z.mean()) for z in pre_activations.values())
+
+
+def gate_penalty(kept):
+    """GATE_WEIGHT x mean of max(|g| - GATE_LIMIT, 0)^2 over the GRUs' input
+    products g (GATE_BLOBS). Both GRUs of the first runs drifted to gate
+    inputs of tens within the first hour and then held one state whatever
+    came in: no gradient reached them, the reference side of the encoder or
+    the bottleneck again. Reopened (unsaturate_gru.py) without this term, the
+    gates closed again within 1500 steps."""
+    gates = [kept[b] for b in GATE_BLOBS if b in kept]
+    if not gates:
+        return torch.zeros(())
+    return GATE_WEIGHT * sum(torch.relu(g.abs() - GATE_LIMIT).square().mean() for g in gates)

@@ -89,3 +89,15 @@ def test_unsaturate_opens_the_gru_and_keeps_the_decoder_mean():
     assert float(gx.std(0).median()) == pytest.approx(1.5, rel=0.05)
     assert float(gx.mean(0).abs().max()) < 1e-3
     np.testing.assert_allclose(after["498"].mean(0).numpy(), before["498"].mean(0).numpy(), atol=1e-3)
+
+
+def test_gate_penalty_charges_only_gate_inputs_past_the_limit():
+    kept = {"468_gates": torch.tensor([5.0, -6.0, 1.0]), "492_gates": torch.tensor([[-4.0, 4.5]])}
+    expected = objective.GATE_WEIGHT * ((1.0 + 4.0 + 0.0) / 3 + (0.0 + 0.25) / 2)
+    assert float(objective.gate_penalty(kept)) == pytest.approx(expected, rel=1e-6)
+    assert float(objective.gate_penalty({})) == 0.0
+    model = train.make_model()
+    model.keep = objective.GATE_BLOBS
+    batch = streams.stack([streams.to_tensors(tiny_scene(np.random.default_rng(3), 6), 0, 3)])
+    model(batch["a"], batch["b"], torch.zeros(1, 128), torch.zeros(1, 128))
+    assert model.kept["468_gates"].shape == (1, 3, 384)

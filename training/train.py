@@ -79,8 +79,7 @@ def train_step(model, opt, batch, states, clip):
     model.keep = ()
     loss = objective.loss(mask, batch["e"], batch["target"], batch["flags"])
     opt.zero_grad()
-    (loss + objective.alive_penalty({b: model.kept[b] for b in objective.ALIVE_BLOBS})
-     + objective.gate_penalty(model.kept)).backward()
+    (loss + objective.alive_penalty(model.kept) + objective.gate_penalty(model.kept)).backward()
     model.kept = {}
     torch.nn.utils.clip_grad_norm_(model.parameters(), clip)
     opt.step()

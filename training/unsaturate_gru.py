@@ -2,9 +2,9 @@
 
     /usr/bin/python3 training/unsaturate_gru.py IN.npz OUT.npz [--data training/data/mix/valid]
 
-The encoder's last rectifier feeds the GRU 1056 values of up to a few
-hundred; with the input weights at their initial scale every gate input sat
-tens of units from zero, both GRUs held one state whatever came in, and no
+The encoder's last rectifier feeds the GRU 1056 values of up to about 150;
+with the input weights at their initial scale the gate inputs sat tens of
+units from zero in trained weights (about 7 already at the seeded start), both GRUs held one state whatever came in, and no
 gradient reached them or the encoder on the reference side. Only the skip
 connections carried information to the mask.
 
@@ -81,6 +81,8 @@ def main():
     ap.add_argument("--spread", type=float, default=1.5)
     ap.add_argument("--blend", type=float, default=0.3)
     args = ap.parse_args()
+    if not os.path.isfile(args.inp):
+        raise SystemExit("no such file: " + args.inp)
     paths = sorted(glob.glob(os.path.join(args.data, "*.npz")))[:args.scenes]
     if not paths:
         raise SystemExit("no scenes in " + args.data)

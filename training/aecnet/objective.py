@@ -84,7 +84,7 @@ def measures(total):
     }
 
 
-def alive_penalty(pre_activations):
+def alive_penalty(kept):
     """ALIVE_WEIGHT x max(-mean z, 0), summed over the kept inputs z of the
     last two leaky rectifiers (ALIVE_BLOBS). They leak only 0.01, and the
     decoder narrows to one channel of 257 values (blob 666) before the output
@@ -94,17 +94,18 @@ def alive_penalty(pre_activations):
     collapse and leaves single units alone; the next layer absorbs any shift
     of z. (Pushing every negative unit of every rectifier up instead made the
     activations grow layer by layer until the mask saturated.)"""
-    if not pre_activations:
+    inputs = [kept[b] for b in ALIVE_BLOBS if b in kept]
+    if not inputs:
         return torch.zeros(())
-    return ALIVE_WEIGHT * sum(torch.relu(-z.mean()) for z in pre_activations.values())
+    return ALIVE_WEIGHT * sum(torch.relu(-z.mean()) for z in inputs)
 
 
 def gate_penalty(kept):
     """GATE_WEIGHT x mean of max(|g| - GATE_LIMIT, 0)^2 over the GRUs' input
-    products g (GATE_BLOBS). Both GRUs of the first runs drifted to gate
-    inputs of tens within the first hour and then held one state whatever
-    came in: no gradient reached them, the reference side of the encoder or
-    the bottleneck again. Reopened (unsaturate_gru.py) without this term, the
+    products g (GATE_BLOBS). Both GRUs start with gate inputs of about 7 and
+    the early runs drove them to tens; then they held one state whatever
+    came in, and no gradient reached them, the reference side of the encoder
+    or the bottleneck. Reopened (unsaturate_gru.py) without this term, the
     gates closed again within 1500 steps."""
     gates = [kept[b] for b in GATE_BLOBS if b in kept]
     if not gates:

@@ -187,8 +187,6 @@ TEST(AecPipeline, DelayEstimateFindsPlantedDelayAndFollowsAJump) {
   EXPECT_NEAR(pipeline->delaySamples(), 5920, kHop);
 }
 
-}  // namespace
-
 // Per-frame mean of one feature row (log power less the level).
 double rowMean(const float* features, int row) {
   double sum = 0.0;
@@ -224,3 +222,5 @@ TEST(AecPipeline, ReferenceFeatureRowsFollowTheDelayEstimate) {
   for (int lag = 1; lag <= 12; ++lag) best = correlation(lag) > correlation(best) ? lag : best;
   EXPECT_NEAR(best, 2, 1);
 }
+
+}  // namespace

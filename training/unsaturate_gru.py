@@ -3,9 +3,10 @@
     /usr/bin/python3 training/unsaturate_gru.py IN.npz OUT.npz [--data training/data/mix/valid]
 
 The encoder's last rectifier feeds the GRU 1056 values of up to about 150;
-with the input weights at their initial scale the gate inputs sat tens of
-units from zero in trained weights (about 7 already at the seeded start), both GRUs held one state whatever came in, and no
-gradient reached them or the encoder on the reference side. Only the skip
+with the input weights at their initial scale the gate inputs sat about 7
+from zero at the seeded start and tens in trained weights, both GRUs held
+one state whatever came in, and no gradient reached them or the encoder on
+the reference side. Only the skip
 connections carried information to the mask.
 
 Rescaled here, over a few scenes of real features:

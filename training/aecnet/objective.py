@@ -10,6 +10,13 @@ UNDER_WEIGHT x max(|S|^C - |M E|^C, 0)^2 charges cutting the near end again:
 with symmetric terms alone the mask stayed at about half the ideal one in
 near-end-only frames. It is zero wherever the target is silent, so it does
 not pay for keeping echo in far-end single talk.
+
+NEAR_KEEP_WEIGHT x |S|^2C (1 - M^C)^2 charges the mask's own attenuation of
+the near end in every frame where the near end is active, double talk
+included. The terms above compare M*E with S, and where E holds echo as well
+a mask can cut the near end and still land close to |S|; this term sees
+only what the mask takes away from the talker, so it does not care how much
+echo sits in the same bins.
 """
 
 import torch
@@ -20,6 +27,8 @@ MAG_WEIGHT = 0.7
 DOUBLE_TALK_WEIGHT = 2.0
 NEAR_ONLY_WEIGHT = 3.0
 UNDER_WEIGHT = 1.0
+NEAR_KEEP_WEIGHT = 1.0
+MASK_MIN = 1e-4  # keeps the gradient of M^C finite at M = 0
 ALIVE_WEIGHT = 0.01
 ALIVE_BLOBS = ("666", "549")
 GATE_WEIGHT = 1e-3
@@ -47,8 +56,9 @@ def loss(mask, e, target, flags):
     mag = (om - sm).square().mean(-1)
     cplx = ((ore - sre).square() + (oim - sim).square()).mean(-1)
     under = torch.relu(sm - om).square().mean(-1)
+    keep = (sm * (1.0 - mask.clamp_min(MASK_MIN) ** C)).square().mean(-1) * flags[..., 1].float()
     w = frame_weights(flags)
-    per_frame = MAG_WEIGHT * mag + (1.0 - MAG_WEIGHT) * cplx + UNDER_WEIGHT * under
+    per_frame = MAG_WEIGHT * mag + (1.0 - MAG_WEIGHT) * cplx + UNDER_WEIGHT * under + NEAR_KEEP_WEIGHT * keep
     return (per_frame * w).sum() / w.sum()
 
 

@@ -4,8 +4,14 @@ Voices are fixed lists so other users (the evaluation) can pick disjoint
 ones: TRAIN_* are used for training and validation scenes; every espeak-ng
 variant, accent and flite voice not listed in TRAIN_* is left for evaluation
 (for example the variants m6 m7 m8 f5 edward2 iven2 steph2 klatt4 quincy
-shelby zac, the accents en-gb-x-rp, en-gb-x-gbclan, en-gb-x-gbcwmd and the
-flite voices slt and kal16).
+shelby zac, the accents en-gb-x-rp, en-gb-x-gbclan, en-gb-x-gbcwmd, the
+languages in EVAL_HELD_LANGS, the flite voices slt and kal16 and the festival
+voices in EVAL_HELD_FESTIVAL).
+
+Other languages read the English sentences with their own letter-to-sound
+rules and prosody: the words stop being English, which is the point, since
+a listener's voice and language vary far more than a handful of English
+voices do.
 """
 
 import os
@@ -27,6 +33,15 @@ TRAIN_ESPEAK_VARIANTS = (
     "robert", "steph", "travis", "victor", "klatt", "klatt2", "klatt3", "Alex",
     "Andy", "Annie", "Gene", "Hugo", "Jacky", "Lee", "Mike", "Nguyen")
 TRAIN_FLITE_VOICES = ("kal", "awb", "rms")
+TRAIN_ESPEAK_OTHER_LANGS = (
+    "de", "fr-fr", "es", "it", "pt", "pl", "cs", "sv", "da", "fi", "hu", "ro", "tr", "id",
+    "sw", "ca", "hr", "sk", "af", "cy", "eu", "et", "lv", "lt")
+# festival voices (Debian festvox-* packages), each with its language's rules
+TRAIN_FESTIVAL_VOICES = (
+    "kal_diphone", "lp_diphone", "pc_diphone", "upc_ca_ona_hts", "czech_dita",
+    "czech_machac", "suo_fi_lj_diphone", "msu_ru_nsh_clunits")
+EVAL_HELD_LANGS = ("nl", "es-419", "pt-br", "fr-be", "nb", "sl")
+EVAL_HELD_FESTIVAL = ("ked_diphone", "cmu_us_slt_arctic_hts", "czech_krb", "hy_fi_mv_diphone")
 
 NOUNS = ("house table window garden river city morning letter station doctor teacher "
          "market office kitchen bridge mountain forest village summer winter music "
@@ -69,21 +84,37 @@ def sentence(rng):
     return " ".join(str(w) for w in words)
 
 
-def training_voice(rng):
-    """A voice description: engine, voice name and prosody settings."""
+def training_voice(rng, widened=False):
+    """A voice description: engine, voice name and prosody settings. widened
+    draws half the voices from the other languages and festival as well."""
+    pick = rng.random() if widened else 1.0
+    if pick < 0.5:
+        if pick < 0.25:
+            return espeak_voice(rng, TRAIN_ESPEAK_OTHER_LANGS, TRAIN_ESPEAK_VARIANTS)
+        return {"engine": "festival", "voice": str(rng.choice(TRAIN_FESTIVAL_VOICES)),
+                "stretch": float(rng.uniform(0.85, 1.25)), "warp": float(rng.uniform(0.92, 1.08))}
     if rng.random() < 0.75:
-        return {"engine": "espeak", "lang": str(rng.choice(TRAIN_ESPEAK_LANGS)),
-                "variant": str(rng.choice(TRAIN_ESPEAK_VARIANTS)),
-                "pitch": int(rng.integers(20, 80)), "rate": int(rng.integers(130, 210)),
-                "warp": float(rng.uniform(0.92, 1.08))}
+        return espeak_voice(rng, TRAIN_ESPEAK_LANGS, TRAIN_ESPEAK_VARIANTS)
     return {"engine": "flite", "voice": str(rng.choice(TRAIN_FLITE_VOICES)),
             "stretch": float(rng.uniform(0.85, 1.25)), "warp": float(rng.uniform(0.92, 1.08))}
+
+
+def espeak_voice(rng, langs, variants):
+    return {"engine": "espeak", "lang": str(rng.choice(langs)), "variant": str(rng.choice(variants)),
+            "pitch": int(rng.integers(20, 80)), "rate": int(rng.integers(130, 210)),
+            "warp": float(rng.uniform(0.92, 1.08))}
 
 
 def _run_tts(voice, text, path):
     if voice["engine"] == "espeak":
         cmd = ["espeak-ng", "-v", "%s+%s" % (voice["lang"], voice["variant"]),
                "-p", str(voice["pitch"]), "-s", str(voice["rate"]), "-w", path, text]
+    elif voice["engine"] == "festival":
+        text_path = path + ".txt"
+        with open(text_path, "w") as f:
+            f.write(text)
+        setup = "(begin (voice_%s) (Parameter.set 'Duration_Stretch %.3f))" % (voice["voice"], voice["stretch"])
+        cmd = ["text2wave", "-eval", setup, "-o", path, text_path]
     else:
         cmd = ["flite", "-voice", voice["voice"], "--setf",
                "duration_stretch=%.3f" % voice["stretch"], "-t", text, "-o", path]

@@ -45,6 +45,46 @@ def test_noise_and_activity():
     assert not active[:24].any() and active[26:49].all() and not active[51:].any()
 
 
+def level_db(x):
+    return 10 * np.log10(np.mean(x ** 2) + 1e-30)
+
+
+def test_far_end_is_never_silent_and_near_only_scenes_carry_no_echo_flags():
+    seeds = range(4_100_000, 4_100_040)
+    kinds = {}
+    for seed in seeds:  # pick one scene of each kind by its first draws, without synthesising all
+        kinds.setdefault(scenes.scene_kind(_after_room(seed)), seed)
+    near = scenes.make_scene(kinds["near_only"], seconds=2.0)
+    assert near["info"]["far"] == "none" and not near["flags"][:, 0].any()
+    floor = level_db(near["ref"])
+    if near["info"]["far_floor_dbfs"] > -200:
+        assert scenes.FAR_FLOOR_DBFS[0] - 1 <= floor <= scenes.FAINT_FAR_DBFS[1] + 1
+        # its echo lands COUPLING_DB above the floor, far under the talker
+        echo = near["mic"] - near["near"]
+        assert level_db(echo) < level_db(near["near"]) - 10
+    mixed = scenes.make_scene(kinds["mixed"], seconds=2.0)
+    ref = mixed["ref"]
+    quietest = min(level_db(ref[i:i + 160]) for i in range(0, ref.size - 160, 160))
+    if mixed["info"]["far_floor_dbfs"] > -200:
+        assert quietest > scenes.FAR_FLOOR_DBFS[0] - 6  # pauses hold the floor, not zeros
+
+
+def _after_room(seed):
+    rng = np.random.default_rng(seed)
+    scenes.room.random_room(rng)
+    return rng
+
+
+def test_music_is_tonal_and_peaks_at_one():
+    rng = np.random.default_rng(5)
+    x = scenes.music(rng, 32000)
+    assert np.max(np.abs(x)) == pytest.approx(1.0)
+    spec = np.abs(np.fft.rfft(x)) ** 2
+    top = np.sort(spec)[::-1]
+    # harmonic notes: 2.5 % of the bins hold a third of the energy (white noise: under a tenth)
+    assert top[:400].sum() > 0.33 * spec.sum()
+
+
 def fake_features(rng, frames):
     """Buffers built as the exporter does: rows t-5..t of raw log powers less level L_t."""
     raw = rng.normal(-3.0, 1.5, (frames + 5, 3, 513))

@@ -9,21 +9,31 @@ import unsaturate_gru
 from aecnet import objective, streams
 
 
-def test_loss_is_zero_for_the_ideal_mask_and_weights_double_talk():
+def test_loss_terms_against_hand_computed_values():
     g = torch.Generator().manual_seed(0)
     target = torch.randn(1, 3, 513, 2, generator=g)
     e = 2.0 * target
     flags = torch.tensor([[[True, False], [False, True], [True, True]]])
-    assert float(objective.loss(torch.full((1, 3, 513), 0.5), e, target, flags)) < 1e-6
-    # Mask 1 keeps 2 S: both terms are (2^C - 1)^2 |S|^2C, averaged with weights 1 (far only), 3 (near only), 2 (both).
     per_frame = (target.square().sum(-1) ** objective.C).mean(-1)[0]
-    weighted = float(per_frame @ torch.tensor([1.0, 3.0, 2.0])) / 6
-    expected = (2 ** objective.C - 1) ** 2 * weighted
+    frame_w = torch.tensor([1.0, 3.0, 2.0])
+    near_w = torch.tensor([0.0, 3.0, 2.0])  # the keep term counts only where the near end talks
+
+    def weighted(w):
+        return float(per_frame @ w) / 6
+
+    def keep(m):
+        return objective.NEAR_KEEP_WEIGHT * (1 - m ** objective.C) ** 2 * weighted(near_w)
+
+    # Mask 0.5 gives M E = S exactly: only the charge for halving the near end remains.
+    got = float(objective.loss(torch.full((1, 3, 513), 0.5), e, target, flags))
+    assert got == pytest.approx(keep(0.5), rel=1e-4)
+    # Mask 1 keeps 2 S: both terms are (2^C - 1)^2 |S|^2C, averaged with weights 1 (far only), 3 (near only), 2 (both).
+    expected = (2 ** objective.C - 1) ** 2 * weighted(frame_w)
     assert float(objective.loss(torch.ones(1, 3, 513), e, target, flags)) == pytest.approx(expected, rel=1e-4)
     # Mask 0.25 keeps S / 2: the same error from below, charged once more by the under-estimate term.
-    expected = (1 - 0.5 ** objective.C) ** 2 * weighted
+    expected = (1 + objective.UNDER_WEIGHT) * (1 - 0.5 ** objective.C) ** 2 * weighted(frame_w) + keep(0.25)
     got = float(objective.loss(torch.full((1, 3, 513), 0.25), e, target, flags))
-    assert got == pytest.approx((1 + objective.UNDER_WEIGHT) * expected, rel=1e-4)
+    assert got == pytest.approx(expected, rel=1e-4)
     np.testing.assert_array_equal(objective.frame_weights(flags).numpy(), [[1.0, 3.0, 2.0]])
     s = objective.sums(torch.full((1, 3, 513), 0.25), e, target, flags)
     m = objective.measures(s)

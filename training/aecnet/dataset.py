@@ -88,8 +88,9 @@ def expand(scene, start, length):
 
 
 def save_scene(path, arrays, flags):
-    tmp = path + ".tmp.npz"
-    np.savez(tmp, flags=flags, **arrays)
+    tmp = path[:-len(".npz")] + ".partial"  # not *.npz, so a reader never globs a half-written scene
+    with open(tmp, "wb") as f:
+        np.savez(f, flags=flags, **arrays)
     os.replace(tmp, path)
 
 

@@ -116,7 +116,8 @@ void AecPipeline::cancelLinear(const float* mic) {
 // remove, and any gain below one would only cut the near-end talker, so it
 // eases back to one; it applies in full again from the first loud hop.
 void AecPipeline::trackFarEnd(const float* ref) {
-  silentRef_ = meanSquare(ref) > kSilentRefPower ? 0 : std::min(silentRef_ + kHop, echoSpan_ + kHop);
+  const bool mayEcho = !options_.farEndHold || meanSquare(ref) > kSilentRefPower;
+  silentRef_ = mayEcho ? 0 : std::min(silentRef_ + kHop, echoSpan_ + kHop);
   maskWeight_ = silentRef_ <= echoSpan_ ? 1.0f : std::max(0.0f, maskWeight_ - 1.0f / kReleaseFrames);
 }
 

@@ -17,6 +17,7 @@ struct AecOptions {
   int delayMs = -1;              // far-end delay: < 0 estimates it, else fixed
   float maskFloor = 0.0f;        // smallest gain the mask may apply
   bool bypassLinear = false;     // E = D, no linear cancellation
+  bool farEndHold = true;        // ease the mask to one while the far end is silent
 };
 
 // Streaming echo canceller around a mask source: per 10 ms block of mic and
@@ -24,7 +25,8 @@ struct AecOptions {
 // builds the feature buffer, asks the mask source for gains, applies them to
 // E's spectrum and overlap-adds the output. The default mask source passes
 // everything (all ones). While the far end is silent for longer than any
-// echo can last, the gains ease back to one.
+// echo can last, the gains ease back to one (unless farEndHold is off, which
+// shows what the mask alone does to a near-end talker).
 class AecPipeline {
  public:
   // Null when the options are unsupported.

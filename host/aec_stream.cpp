@@ -251,6 +251,7 @@ std::unique_ptr<AecStream> AecStream::create(int sampleRate, const StreamOptions
   pipelineOptions.delayMs = options.delayMs;
   pipelineOptions.maskFloor = options.maskFloor;
   pipelineOptions.bypassLinear = options.bypassLinear;
+  pipelineOptions.farEndHold = options.farEndHold;
   auto pipeline = AecPipeline::create(pipelineOptions);
   if (!pipeline) return nullptr;
   return std::unique_ptr<AecStream>(new AecStream(std::make_unique<Impl>(sampleRate, options, std::move(pipeline))));

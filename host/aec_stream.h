@@ -13,6 +13,7 @@ struct StreamOptions {
   float maskFloor = 0.0f;    // smallest gain the mask may apply
   bool linearOnly = false;   // ignore the mask source: linear canceller only
   bool bypassLinear = false; // skip the linear canceller (E = D)
+  bool farEndHold = true;    // mask eased to one while the far end is silent
 };
 
 // Streaming echo canceller at any rate from 8 to 48 kHz and any block size.

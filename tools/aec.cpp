@@ -16,6 +16,7 @@ using aec_tools::ProcessArgs;
 const char* const kUsage =
     "usage: aec process --mic MIC.wav --ref REF.wav --out OUT.wav\n"
     "                   [--filter-ms N] [--delay-ms N|auto] [--mask-floor F] [--linear-only]\n"
+    "                   [--no-far-end-hold]\n"
     "       aec demo [--out-dir DIR] [--clips DIR]\n";
 
 int process(const ProcessArgs& args) {
@@ -25,7 +26,7 @@ int process(const ProcessArgs& args) {
   aec_tools::RunResult result;
   if (!aec_tools::runCanceller(mic.samples, ref.samples, mic.rate, args.options, mask, result)) return 1;
   if (!aec_tools::writeAudio(args.out, result.out, mic.rate, mic.format)) return 1;
-  aec_tools::printSummary(result, mic.samples.size(), mic.rate, mask, args.options.linearOnly);
+  aec_tools::printSummary(result, mic.samples.size(), mic.rate, mask, args.options);
   std::printf("written:           %s\n", args.out.c_str());
   return 0;
 }

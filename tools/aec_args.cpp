@@ -41,8 +41,9 @@ bool parseOption(const std::string& key, const std::string& value, ProcessArgs& 
 bool parseProcess(int argc, const char* const* argv, int first, ProcessArgs& args) {
   for (int i = first; i < argc; ++i) {
     const std::string key = argv[i];
-    if (key == "--linear-only") {
-      args.options.linearOnly = true;
+    if (key == "--linear-only" || key == "--no-far-end-hold") {
+      if (key == "--linear-only") args.options.linearOnly = true;
+      else args.options.farEndHold = false;
       continue;
     }
     if (i + 1 >= argc) return fail("missing value for " + key);

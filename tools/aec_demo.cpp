@@ -100,7 +100,7 @@ int runDemo(const DemoArgs& args) {
                                std::pair("out.wav", &result.out)}) {
     if (!writeAudio(args.outDir + "/" + name, *samples, kRate, format)) return 1;
   }
-  printSummary(result, scene.mic.size(), kRate, mask, false);
+  printSummary(result, scene.mic.size(), kRate, mask, aec::StreamOptions());
   std::printf("written:           %s/{mic,ref,out}.wav\n", args.outDir.c_str());
   std::printf("echo reduction:    %.1f dB ERLE over far-end single talk (%.1f to %.1f s)\n", erleDb(scene, result.out),
               double(kSettle) / kRate, double(scene.singleTalkEnd) / kRate);

@@ -66,7 +66,8 @@ bool runCanceller(const std::vector<float>& mic, const std::vector<float>& ref, 
   return true;
 }
 
-void printSummary(const RunResult& result, size_t samples, int rate, const MaskChoice& mask, bool linearOnly) {
+void printSummary(const RunResult& result, size_t samples, int rate, const MaskChoice& mask,
+                  const aec::StreamOptions& options) {
   const double duration = double(samples) / rate;
   std::printf("duration:          %.2f s at %d Hz\n", duration, rate);
   std::printf("processing time:   %.2f s (real-time factor %.3f)\n", result.seconds, result.seconds / duration);
@@ -74,7 +75,8 @@ void printSummary(const RunResult& result, size_t samples, int rate, const MaskC
                                                                    : result.delayLocked ? "estimated"
                                                                                         : "not settled");
   std::printf("stream latency:    %d samples (%.1f ms)\n", result.latency, 1000.0 * result.latency / rate);
-  std::printf("mask:              %s\n", linearOnly ? "off (--linear-only)" : mask.description.c_str());
+  std::printf("mask:              %s\n", options.linearOnly ? "off (--linear-only)" : mask.description.c_str());
+  if (!options.farEndHold) std::printf("far-end hold:      off (the mask applies on a silent far end too)\n");
 }
 
 }  // namespace aec_tools

@@ -23,6 +23,7 @@ bool runCanceller(const std::vector<float>& mic, const std::vector<float>& ref, 
                   const aec::StreamOptions& options, const MaskChoice& mask, RunResult& result);
 
 // Prints duration, real-time factor, delay estimate and the mask in use.
-void printSummary(const RunResult& result, size_t samples, int rate, const MaskChoice& mask, bool linearOnly);
+void printSummary(const RunResult& result, size_t samples, int rate, const MaskChoice& mask,
+                  const aec::StreamOptions& options);
 
 }  // namespace aec_tools

@@ -93,7 +93,8 @@ TEST(AecPipeline, LinearStageLeavesALoneNearEndUntouched) {
 // the far end first sounds, in full from its first loud hop, and for the
 // longest delay (500 ms) plus the filter (256 ms) after it falls silent;
 // then it eases to one over ten frames. A -80 dBFS reference is silence.
-TEST(AecPipeline, MaskAppliesOnlyWhileFarEndEchoMayArrive) {
+// With the hold switched off the mask always applies.
+TEST(AecPipeline, MaskAppliesOnlyWhileFarEndEchoMayArriveUnlessHoldIsOff) {
   auto pipeline = aec::AecPipeline::create(aec::AecOptions());
   pipeline->setMaskSource([](const float*, float* mask) { std::fill(mask, mask + aec::kBins, 0.5f); });
   const std::vector<float> loud = farEnd(kHop, 3), mic(kHop, 0.01f);
@@ -110,6 +111,14 @@ TEST(AecPipeline, MaskAppliesOnlyWhileFarEndEchoMayArrive) {
   for (int t = 1; t <= 10; ++t) ASSERT_NEAR(step(quiet), 0.5f + 0.05f * t, 1e-5f) << t;
   ASSERT_EQ(step(quiet), 1.0f);
   EXPECT_EQ(step(loud), 0.5f);
+
+  // Without the hold the mask applies on a silent far end too, from the start.
+  aec::AecOptions noHold;
+  noHold.farEndHold = false;
+  pipeline = aec::AecPipeline::create(noHold);
+  pipeline->setMaskSource([](const float*, float* mask) { std::fill(mask, mask + aec::kBins, 0.5f); });
+  const std::vector<float> zeros(kHop, 0.0f);
+  for (int t = 0; t < 200; ++t) ASSERT_EQ(step(t % 100 < 50 ? zeros : quiet), 0.5f) << t;
 }
 
 TEST(AecPipeline, RejectsUnsupportedOptions) {

@@ -119,7 +119,7 @@ TEST_F(AecTool, ProcessCancelsEchoAndKeepsRateLengthAndFormat) {
   EXPECT_FALSE(exists("out.flac.tmp"));
 }
 
-// Fixed delay and the linear-only switch reach the summary; different
+// Fixed delay and the linear-only and hold switches reach the summary; different
 // lengths, a silent ref and clipped samples only warn.
 TEST_F(AecTool, OptionsAndWarnings) {
   const Scene s = echoScene(2 * kRate);
@@ -137,6 +137,9 @@ TEST_F(AecTool, OptionsAndWarnings) {
   EXPECT_NE(text("stdout.txt").find("off (--linear-only)"), std::string::npos);
   SF_INFO info;
   EXPECT_EQ(read("out.wav", info).size(), size_t(2 * kRate));
+  EXPECT_EQ(text("stdout.txt").find("far-end hold"), std::string::npos);
+  ASSERT_EQ(run(args + " --no-far-end-hold"), 0) << text("stderr.txt");
+  EXPECT_NE(text("stdout.txt").find("far-end hold:      off"), std::string::npos) << text("stdout.txt");
 }
 
 TEST_F(AecTool, BadInputFailsWithOneLineAndNoOutput) {

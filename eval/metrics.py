@@ -6,13 +6,15 @@ within ACTIVE_DB of that signal's mean active power.
 """
 
 import numpy as np
-from scipy.signal import butter, resample_poly, sosfiltfilt
+from scipy.linalg import solve, toeplitz
+from scipy.signal import butter, fftconvolve, resample_poly, sosfiltfilt
 
 FS = 16000
 FRAME = 320          # 20 ms frames for segmental measures and labels
 ACTIVE_DB = -30.0
 EPS = 1e-20
 VOICE_LOW_HZ = 100.0
+DISTORTION_TAPS = 256   # 16 ms: a DC notch or mild equalisation is not distortion
 
 
 def highpass(x, cutoff=VOICE_LOW_HZ, fs=FS):
@@ -58,6 +60,47 @@ def si_sdr(estimate, reference):
     alpha = np.dot(e, r) / (np.dot(r, r) + EPS)
     target = alpha * r
     return float(10 * np.log10((np.dot(target, target) + EPS) / (np.dot(e - target, e - target) + EPS)))
+
+
+def distortion_projection(estimate, reference, taps=DISTORTION_TAPS):
+    """The reference through the causal FIR of `taps` taps that comes closest to
+    the estimate (least squares over the estimate's samples), and that FIR."""
+    n = estimate.size
+    r = np.asarray(reference, float)[:n]
+    m = 1 << int(np.ceil(np.log2(2 * n + taps)))
+    spec_r = np.fft.rfft(r, m)
+    acf = np.fft.irfft(np.abs(spec_r) ** 2, m)[:taps]
+    xcorr = np.fft.irfft(np.fft.rfft(estimate, m) * np.conj(spec_r), m)[:taps]
+    # Toeplitz normal equations of the full convolution, less its rows past
+    # the end of the estimate (the filtered tail of the reference's last samples)
+    j, k = np.indices((taps - 1, taps))
+    idx = n + j - k
+    past_end = np.where((idx < n) & (idx >= 0), r[np.clip(idx, 0, n - 1)], 0.0)
+    gram = toeplitz(acf) - past_end.T @ past_end
+    gram += np.eye(taps) * (EPS + 1e-10 * acf[0])
+    h = solve(gram, xcorr, assume_a="pos")
+    return fftconvolve(r, h)[:n], h
+
+
+def sdr(estimate, reference, mask=None, frame=FRAME, taps=DISTORTION_TAPS):
+    """Signal-to-distortion ratio in dB that allows a short linear distortion:
+    the part of the estimate that a `taps`-tap causal filter of the reference
+    explains is the target, everything else (residual echo, noise, gaps,
+    gains that change over time) is distortion. The filter is fitted over the
+    whole signals, since a linear distortion is one filter for the whole call;
+    with a frame mask the ratio is taken over the masked frames only."""
+    e = np.asarray(estimate, float)
+    target, _ = distortion_projection(e, reference, taps)
+    rest = e - target
+    if mask is not None:
+        target, rest = frames_of(target, mask, frame), frames_of(rest, mask, frame)
+    return float(10 * np.log10((np.dot(target, target) + EPS) / (np.dot(rest, rest) + EPS)))
+
+
+def level_change_db(before, after, mask, frame=FRAME):
+    """Power of after over power of before in the masked frames, in dB."""
+    pb, pa = frame_power(before, frame)[mask], frame_power(after, frame)[mask]
+    return float(10 * np.log10((pa.sum() + EPS) / (pb.sum() + EPS)))
 
 
 def frames_of(x, mask, frame=FRAME):

@@ -29,7 +29,8 @@ def spectrograms(path, title, signals, fs=16000):
 
 
 def bars(path, summary, systems):
-    fig, axes = plt.subplots(2, 3, figsize=(12, 6))
+    cols = (len(HEADLINE) + 1) // 2
+    fig, axes = plt.subplots(2, cols, figsize=(4 * cols, 6))
     for ax, (cat, key, label) in zip(axes.ravel(), HEADLINE):
         rows = summary.get(cat, {}).get("systems", {})
         vals = [rows.get(s, {}).get(key, (np.nan, np.nan)) for s in systems]

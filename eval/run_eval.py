@@ -48,6 +48,8 @@ SYSTEMS = {
                       ["process", "--linear-only"]),
     "f_ours_linear_oracle": ("as e, with the oracle delay (--delay-ms) like a: should match a", "tools/aec",
                              ["process", "--linear-only", "--delay-ms", "{delay_exact}"]),
+    "g_ours_nohold": ("as d, with the far-end silence hold unable to engage (aec process --no-far-end-hold)",
+                      "tools/aec", ["process", "--no-far-end-hold"]),
 }
 
 
@@ -97,12 +99,27 @@ def lag(out, near, span=400):
     return int(np.argmax(np.abs(c)) - span)
 
 
+def near_metrics(r, mic, out, near, masks):
+    """SI-SDR and SDR (with the distortion allowance) of the near end in double
+    talk and near-end single talk; in the latter also the SDR lost against the
+    mic and the output's level against the mic's."""
+    for tag, mask in (("dt", masks["double"]), ("nst", masks["near_single"])):
+        if mask.sum() < 25:
+            continue
+        r["si_sdr_%s_db" % tag] = metrics.si_sdr(metrics.frames_of(out, mask), metrics.frames_of(near, mask))
+        r["sdr_%s_db" % tag] = metrics.sdr(out, near, mask)
+    if "sdr_nst_db" in r:
+        mask = masks["near_single"]
+        r["sdr_drop_nst_db"] = metrics.sdr(mic, near, mask) - r["sdr_nst_db"]
+        r["level_nst_db"] = metrics.level_change_db(mic, out, mask)
+
+
 def scene_metrics(scene, out):
     info = scene["info"]
     n = scene["mic"].size
-    mic, near, echo = (metrics.highpass(scene[k]) for k in ("mic", "near", "echo"))
+    mic, near, echo, talk_echo = (metrics.highpass(scene[k]) for k in ("mic", "near", "echo", "talk_echo"))
     out = metrics.highpass(np.pad(out[:n], (0, max(0, n - out.size))))
-    lab = metrics.labels(echo, near)
+    lab = metrics.labels(talk_echo, near)
     t = (np.arange(lab["far_single"].size) + 0.5) * metrics.FRAME / metrics.FS
     fst = lab["far_single"] & (t >= WARMUP_S)
     if info["path_change_s"] is not None:
@@ -110,9 +127,7 @@ def scene_metrics(scene, out):
     r = {}
     if fst.sum() >= 25:
         r["erle_db"], r["erle_seg_db"] = metrics.erle(mic, out, fst)
-    for key, mask in (("si_sdr_dt_db", lab["double"]), ("si_sdr_nst_db", lab["near_single"])):
-        if mask.sum() >= 25:
-            r[key] = metrics.si_sdr(metrics.frames_of(out, mask), metrics.frames_of(near, mask))
+    near_metrics(r, mic, out, near, lab)
     if lab["double"].sum() >= 25:
         r["residual_dt_db"] = metrics.residual_echo_db(out, near, echo, lab["double"])
     if near.any():
@@ -120,7 +135,7 @@ def scene_metrics(scene, out):
         r["stoi"] = metrics.stoi(near[start:], out[start:])
         r["lag_samples"] = lag(out[start:], near[start:])
     if info["path_change_s"] is not None:
-        r["convergence_s"] = metrics.convergence_time(mic, out, metrics.active(echo), info["path_change_s"])
+        r["convergence_s"] = metrics.convergence_time(mic, out, metrics.active(talk_echo), info["path_change_s"])
     return r
 
 
@@ -152,11 +167,25 @@ def machine():
     return "%s, %d cores" % (name, os.cpu_count() or 1)
 
 
-def model_description():
-    path = os.path.join(ROOT, "model", "weights.f16")
-    digest = hashlib.sha256(open(path, "rb").read()).hexdigest()
-    log = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%h %cs %s", "--", "model/weights.f16"],
-                         capture_output=True, text=True).stdout.strip()
+def embedded_blob(build):
+    """The weight blob the build embeds (AEC_WEIGHT_BLOB in its CMake cache)."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as f:
+            return next(line.split("=", 1)[1].strip() for line in f if line.startswith("AEC_WEIGHT_BLOB:"))
+    except (OSError, StopIteration):
+        sys.exit("run_eval: %s has no CMake cache naming AEC_WEIGHT_BLOB; is it a build folder?" % build)
+
+
+def model_description(build):
+    path = embedded_blob(build)
+    with open(path, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    committed = os.path.join(ROOT, "model", "weights.f16")
+    if os.path.exists(committed) and os.path.samefile(path, committed):
+        log = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%h %cs %s", "--", "model/weights.f16"],
+                             capture_output=True, text=True).stdout.strip()
+    else:
+        log = "trial blob %s" % path
     return {"weights_sha256": digest, "weights_commit": log}
 
 
@@ -164,6 +193,7 @@ def main():
     args = parse_args()
     build = os.path.abspath(args.build)
     check_binaries(build)
+    model = model_description(build)
     entries = scenes.full_set() if args.full else scenes.SMOKE_SET if args.smoke else scenes.DEFAULT_SET
     started = time.time()
     with tempfile.TemporaryDirectory() as tmp:
@@ -178,7 +208,7 @@ def main():
                 print("%-22s done" % result["info"]["name"], flush=True)
     header = {"date": time.strftime("%Y-%m-%d", time.gmtime()), "machine": machine(),
               "set": "full" if args.full else "smoke" if args.smoke else "default", "scenes": len(results),
-              "seconds": round(time.time() - started, 1), "model": model_description(),
+              "seconds": round(time.time() - started, 1), "model": model,
               "systems": {k: v[0] for k, v in SYSTEMS.items()}}
     lagging = sorted({"%s %+d" % (s, m["lag_samples"]) for r in results for s, m in r["metrics"].items()
                       if abs(m.get("lag_samples", 0)) > MAX_LAG})

@@ -2,21 +2,27 @@
 
 Split against training (training/aecnet/speech.py and scenes.py):
 - voices: espeak-ng accents en-gb-x-rp, en-gb-x-gbclan, en-gb-x-gbcwmd,
-  en-us-nyc with the variants m6 m7 m8 f5 edward2 iven2 steph2 klatt4 quincy
-  shelby zac, and the flite voice slt; training uses none of these.
+  en-us-nyc and the held-out languages (speech.EVAL_HELD_LANGS) with the
+  variants m6 m7 m8 f5 edward2 iven2 steph2 klatt4 quincy shelby zac, the
+  held-out festival voices (speech.EVAL_HELD_FESTIVAL) and the flite voices
+  slt and kal16; training uses none of these.
 - text: sentences of our own (EVAL_SENTENCES), not the training word lists.
 - rooms: a fixed set of named rooms (ROOMS), two of them outside the
   training size range (a car-sized cabin and a hall) and RT60 0.12 to 0.95 s;
   impulse responses from training's image-source simulator (room.py:
-  every image up to MAX_ORDER = 8 reflections plus a statistical tail).
+  every image up to MAX_ORDER = 8 reflections plus a statistical tail);
+  a headset's leakage path of our own (far_end.headset_path).
 - noises: fan (resonant broadband plus blade tone), keyboard clicks and
   babble from evaluation voices; training uses coloured noise, mains hum and
-  babble from training voices.
-- seeds: EVAL_SEED_BASE + scene index (training uses 1e6 + i and 2e6 + i).
+  babble from training voices. Far-end floors, comfort noise, tone and music
+  come from far_end.py.
+- seeds: EVAL_SEED_BASE + scene index (training uses 1e6 + i, 2e6 + i and
+  3e6 + i); a far floor draws from a stream of its own.
 
 Every scene is 8 s at 16 kHz. Far-end speech plays from the start; in the
 double-talk structure the near-end talker enters at NEAR_START_S, so the
-first part is far-end single talk and the rest double talk.
+first part is far-end single talk and the rest double talk. A far floor plays
+under the far-end speech for the whole scene, through the loudspeaker too.
 """
 
 import os
@@ -26,7 +32,10 @@ import numpy as np
 from scipy.signal import fftconvolve, lfilter
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "training"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from aecnet import room, speech  # noqa: E402
+
+import far_end  # noqa: E402
 from aecnet.scenes import active_power, hard_clip, soft_clip  # noqa: E402
 
 FS = speech.FS
@@ -38,7 +47,7 @@ EVAL_SEED_BASE = 9_000_000
 EVAL_ESPEAK_LANGS = ("en-gb-x-rp", "en-gb-x-gbclan", "en-gb-x-gbcwmd", "en-us-nyc")
 EVAL_ESPEAK_VARIANTS = ("m6", "m7", "m8", "f5", "edward2", "iven2", "steph2", "klatt4",
                         "quincy", "shelby", "zac")
-EVAL_FLITE_VOICES = ("slt",)
+EVAL_FLITE_VOICES = ("slt", "kal16")
 
 EVAL_SENTENCES = (
     "The pilot checked the gauges twice before the long descent.",
@@ -73,9 +82,22 @@ ROOMS = {
 }
 
 # Default set: (name, category, settings). Settings not given take DEFAULTS.
+# far_floor: (kind, dBFS) of what the far end carries under its speech (or
+# alone, in near-end-only scenes; kinds in far_end.KINDS), None for digital
+# silence. coupling_db: echo level at the mic over the reference's level; when
+# None, the SER sets the echo level and near-end-only scenes take
+# NEAR_ONLY_COUPLING_DB. path: "room" or "headset" (short leakage path, the
+# near talker close to the mic). seed_of: draw everything but the far floor as
+# that scene does, so the two differ only in the floor.
 DEFAULTS = {"room": "office", "delay_ms": 60, "ser_db": 0.0, "snr_db": 40.0, "noise": "fan",
-            "nonlinearity": "none", "structure": "double", "path_change": False}
-DEFAULT_SET = (
+            "nonlinearity": "none", "structure": "double", "path_change": False,
+            "far_floor": None, "coupling_db": None, "path": "room"}
+REF_DBFS = -20.0              # active level of far-end speech in the reference
+MIC_DBFS = -24.0              # active level of the microphone's speech
+NEAR_ONLY_COUPLING_DB = -10.0
+FLOOR_STREAM = 17             # the far floor's random stream, apart from the scene's
+
+_SILENT_FAR_END = (
     ("fst_d0", "far_single", {"structure": "far", "delay_ms": 0, "room": "cabin"}),
     ("fst_d100", "far_single", {"structure": "far", "delay_ms": 100, "room": "office"}),
     ("fst_d250", "far_single", {"structure": "far", "delay_ms": 250, "room": "living"}),
@@ -94,36 +116,113 @@ DEFAULT_SET = (
     ("noise_snr10", "noise", {"snr_db": 10.0, "noise": "fan", "room": "living"}),
     ("noise_snr20", "noise", {"snr_db": 20.0, "noise": "keyboard", "room": "meeting"}),
     ("noise_snr30", "noise", {"snr_db": 30.0, "noise": "babble", "room": "office"}),
+    ("dt_ser+15", "double_talk_high_ser", {"ser_db": 15.0, "room": "living", "delay_ms": 100}),
+    ("dt_ser+20", "double_talk_high_ser", {"ser_db": 20.0, "room": "office", "delay_ms": 180}),
+    ("dt_ser+25", "double_talk_high_ser", {"ser_db": 25.0, "room": "hall", "delay_ms": 30}),
 )
 
+# A lone near-end talker while the far end carries only its floor, a tone or music.
+_NEAR_FLOOR = tuple(
+    ("nf_%s%d" % (kind, level), "near_floor", {"structure": "near", "far_floor": (kind, float(level)), "room": room})
+    for kind, level, room in (("white", -70, "living"), ("pink", -60, "office"), ("brown", -50, "meeting"),
+                              ("comfort", -55, "cabin"), ("pink", -45, "hall"), ("white", -40, "office"),
+                              ("tone", -50, "living"), ("music", -45, "meeting")))
+
+_WEAK_COUPLING = (
+    ("wc_fst-30", "weak_coupling", {"structure": "far", "coupling_db": -30.0, "path": "headset",
+                                    "far_floor": ("pink", -60.0)}),
+    ("wc_dt-30", "weak_coupling", {"coupling_db": -30.0, "path": "headset", "far_floor": ("comfort", -55.0)}),
+    ("wc_dt-40", "weak_coupling", {"coupling_db": -40.0, "path": "headset", "room": "living",
+                                   "far_floor": ("white", -65.0)}),
+)
+
+# Scenes above again with a far-end floor: (scene, category, floor).
+_TWINS = (("fst_d100", "far_single_floor", ("pink", -60.0)), ("fst_d250", "far_single_floor", ("comfort", -50.0)),
+          ("nst_quiet", "near_floor", ("brown", -55.0)), ("nst_noisy", "near_floor", ("comfort", -50.0)),
+          ("dt_ser-5", "double_talk_floor", ("white", -60.0)), ("dt_ser0", "double_talk_floor", ("brown", -50.0)),
+          ("dt_ser+10", "double_talk_floor", ("comfort", -55.0)), ("dt_ser+20", "double_talk_floor", ("pink", -45.0)))
+
+
+def twins(entries, spec=_TWINS, suffix=""):
+    """Copies of named entries (name + suffix) with a far floor, drawn from the same seed."""
+    by_name = {e[0]: e for e in entries}
+    out = []
+    for base, category, floor in spec:
+        name, _, settings = by_name[base + suffix]
+        out.append(("%s_floor%s" % (base, suffix), category, dict(settings, far_floor=floor, seed_of=name)))
+    return out
+
+
+def resolve_seeds(entries):
+    """Turns seed_of names into seed_index (the named entry's position)."""
+    index = {e[0]: i for i, e in enumerate(entries)}
+    out = []
+    for name, category, settings in entries:
+        settings = dict(settings)
+        if "seed_of" in settings:
+            settings["seed_index"] = index[settings.pop("seed_of")]
+        out.append((name, category, settings))
+    return tuple(out)
+
+
+_UNRESOLVED = _SILENT_FAR_END + _NEAR_FLOOR + _WEAK_COUPLING
+DEFAULT_SET = resolve_seeds(_UNRESOLVED + tuple(twins(_UNRESOLVED)))
+
 # A few scenes of different kinds, for CI: the instrument must keep running.
-SMOKE_SET = tuple(e for e in DEFAULT_SET if e[0] in ("fst_d100", "dt_ser0", "path_change"))
+SMOKE_SET = tuple(e for e in DEFAULT_SET if e[0] in ("fst_d100", "dt_ser0", "path_change", "nf_pink-60"))
+
+
+def sweeps():
+    """Delay, SER, SNR, clipping, far floor, high SER and coupling sweeps."""
+    rooms = list(ROOMS)
+    out = []
+    for i, d in enumerate(range(0, 401, 50)):
+        out.append(("sweep_delay%d" % d, "far_single", {"structure": "far", "delay_ms": d, "room": rooms[i % 5]}))
+    for i, ser in enumerate(np.arange(-10.0, 10.01, 2.5)):
+        out.append(("sweep_ser%+.1f" % ser, "double_talk", {"ser_db": float(ser), "room": rooms[i % 5]}))
+    for i, snr in enumerate((0.0, 5.0, 10.0, 15.0, 20.0, 30.0)):
+        out.append(("sweep_snr%d" % snr, "noise", {"snr_db": snr, "noise": ("fan", "keyboard", "babble")[i % 3],
+                                                  "room": rooms[i % 5]}))
+    for nl in ("soft", "hard"):
+        for i, ser in enumerate((-10.0, 0.0, 10.0)):
+            out.append(("sweep_%s_ser%+d" % (nl, ser), "nonlinear",
+                        {"nonlinearity": nl, "ser_db": ser, "room": rooms[(i + 2) % 5]}))
+    kinds = ("white", "pink", "brown", "comfort", "tone", "music")
+    for i, (kind, level) in enumerate((k, lv) for k in kinds for lv in (-70, -60, -50, -40)):
+        out.append(("sweep_nf_%s%d" % (kind, level), "near_floor",
+                    {"structure": "near", "far_floor": (kind, float(level)), "room": rooms[i % 5],
+                     "snr_db": (40.0, 30.0, 20.0)[i % 3]}))
+    for i, ser in enumerate(np.arange(10.0, 25.01, 2.5)):
+        out.append(("sweep_ser%+.1f_floor" % ser, "double_talk_floor",
+                    {"ser_db": float(ser), "room": rooms[i % 5], "far_floor": (kinds[i % 4], -70.0 + 5 * i)}))
+    for i, c in enumerate((-25.0, -30.0, -35.0, -40.0, -45.0)):
+        for structure in ("far", "double"):
+            out.append(("sweep_wc_%s%d" % (structure, c), "weak_coupling",
+                        {"structure": structure, "coupling_db": c, "path": "headset", "room": rooms[i % 5],
+                         "far_floor": (kinds[i % 4], -65.0 + 5 * i)}))
+    return out
 
 
 def full_set():
-    """The default set at three seeds each plus sweeps of delay, SER, SNR and clipping."""
-    scenes = [("%s_s%d" % (n, k), c, s) for k in range(3) for n, c, s in DEFAULT_SET]
-    rooms = list(ROOMS)
-    for i, d in enumerate(range(0, 401, 50)):
-        scenes.append(("sweep_delay%d" % d, "far_single",
-                       {"structure": "far", "delay_ms": d, "room": rooms[i % 5]}))
-    for i, ser in enumerate(np.arange(-10.0, 10.01, 2.5)):
-        scenes.append(("sweep_ser%+.1f" % ser, "double_talk", {"ser_db": float(ser), "room": rooms[i % 5]}))
-    for i, snr in enumerate((0.0, 5.0, 10.0, 15.0, 20.0, 30.0)):
-        scenes.append(("sweep_snr%d" % snr, "noise", {"snr_db": snr, "noise": ("fan", "keyboard", "babble")[i % 3],
-                                                     "room": rooms[i % 5]}))
-    for nl in ("soft", "hard"):
-        for i, ser in enumerate((-10.0, 0.0, 10.0)):
-            scenes.append(("sweep_%s_ser%+d" % (nl, ser), "nonlinear",
-                           {"nonlinearity": nl, "ser_db": ser, "room": rooms[(i + 2) % 5]}))
-    return tuple(scenes)
+    """The default set at three seeds each (its floor twins with their bases) plus sweeps()."""
+    scenes = []
+    for k in range(3):
+        copies = [("%s_s%d" % (n, k), c, s) for n, c, s in _UNRESOLVED]
+        scenes += copies + twins(copies, suffix="_s%d" % k)
+    return resolve_seeds(scenes + sweeps())
 
 
 def eval_voice(rng):
-    if rng.random() < 0.8:
-        return {"engine": "espeak", "lang": str(rng.choice(EVAL_ESPEAK_LANGS)),
-                "variant": str(rng.choice(EVAL_ESPEAK_VARIANTS)),
+    """A held-out voice: English accents and variants training never uses, the
+    held-out languages reading our English sentences, festival and flite voices."""
+    pick = rng.random()
+    if pick < 0.7:
+        langs = EVAL_ESPEAK_LANGS if pick < 0.5 else speech.EVAL_HELD_LANGS
+        return {"engine": "espeak", "lang": str(rng.choice(langs)), "variant": str(rng.choice(EVAL_ESPEAK_VARIANTS)),
                 "pitch": int(rng.integers(25, 75)), "rate": int(rng.integers(140, 190)), "warp": 1.0}
+    if pick < 0.9:
+        return {"engine": "festival", "voice": str(rng.choice(speech.EVAL_HELD_FESTIVAL)),
+                "stretch": float(rng.uniform(0.9, 1.15)), "warp": 1.0}
     return {"engine": "flite", "voice": str(rng.choice(EVAL_FLITE_VOICES)),
             "stretch": float(rng.uniform(0.9, 1.15)), "warp": 1.0}
 
@@ -191,21 +290,65 @@ def loudspeaker(x, kind):
     return x
 
 
-def echo_path(rng, driven, dims, rt60, mic, n, change):
+def echo_path(rng, signals, dims, rt60, mic, n, change, headset):
+    """The loudspeaker signals (all from one place) at the mic: through a room,
+    with a second path faded in at PATH_CHANGE_S when change, or a headset's."""
+    if headset:
+        h = far_end.headset_path(rng)
+        return [fftconvolve(x, h)[:n] for x in signals]
     spk = room.point_near(rng, dims, mic, 0.1, 0.6)
-    echo = fftconvolve(driven, room.rir(dims, spk, mic, rt60, rng=rng))[:n]
+    h = room.rir(dims, spk, mic, rt60, rng=rng)
+    echoes = [fftconvolve(x, h)[:n] for x in signals]
     if not change:
-        return echo
-    spk2 = room.point_near(rng, dims, mic, 0.3, 1.0)
-    echo2 = fftconvolve(driven, room.rir(dims, spk2, mic, rt60, rng=rng))[:n]
+        return echoes
+    h2 = room.rir(dims, room.point_near(rng, dims, mic, 0.3, 1.0), mic, rt60, rng=rng)
     fade = np.clip((np.arange(n) - PATH_CHANGE_S * FS) / (0.02 * FS), 0.0, 1.0)
-    return echo * (1 - fade) + echo2 * fade
+    return [e * (1 - fade) + fftconvolve(x, h2)[:n] * fade for e, x in zip(echoes, signals)]
+
+
+def far_floor(setting, seed, n):
+    """The far floor in reference units (full scale 1), zeros for None."""
+    if setting is None:
+        return np.zeros(n)
+    kind, dbfs = setting
+    return far_end.signal(kind, np.random.default_rng([seed, FLOOR_STREAM]), n) * 10 ** (dbfs / 20)
+
+
+def rms(x):
+    return float(np.sqrt(np.mean(x ** 2)))
+
+
+def mix_levels(s, talk_echo, all_echo, near, bg, floor_rms):
+    """(gain of the echo, of the near end, of the background) in mic units.
+    By default the SER sets the echo against the near end and the speech at
+    the mic comes to MIC_DBFS. With a coupling (given, or no far-end speech)
+    the echo lands coupling_db below the reference (its speech, else its
+    floor of RMS floor_rms) and the near end alone
+    comes to MIC_DBFS. The background sits snr_db below the speech."""
+    speech_ref = 10 ** (REF_DBFS / 20)
+    coupled = s["coupling_db"] is not None or not talk_echo.any()
+    if coupled:
+        coupling = NEAR_ONLY_COUPLING_DB if s["coupling_db"] is None else s["coupling_db"]
+        level, have = ((speech_ref, np.sqrt(active_power(talk_echo))) if talk_echo.any()
+                       else (floor_rms, rms(all_echo)))
+        ge = level * 10 ** (coupling / 20) / have if have > 0 else 0.0
+        gn = 10 ** (MIC_DBFS / 20) / np.sqrt(active_power(near)) if near.any() else 0.0
+        speech = near * gn if near.any() else talk_echo * ge
+    else:
+        pe, pn = active_power(talk_echo), active_power(near)
+        gn = np.sqrt(pe / pn * 10 ** (s["ser_db"] / 10)) if pn > 0 else 0.0
+        ge, speech = 1.0, talk_echo + near * gn
+    gb = np.sqrt(active_power(speech) * 10 ** (-s["snr_db"] / 10))
+    gain = 1.0 if coupled else 10 ** (MIC_DBFS / 20) / np.sqrt(active_power(speech + bg * gb))
+    gain = min(gain, 0.95 / np.max(np.abs(all_echo * ge + near * gn + bg * gb)))
+    return ge * gain, gn * gain, gb * gain
 
 
 def make_scene(index, name, category, overrides):
-    """mic, ref, near (clean near end at the mic), echo (at the mic) and info."""
+    """mic, ref, near (clean near end at the mic), echo (all of it at the mic),
+    talk_echo (the echo of far-end speech alone, which sets the labels) and info."""
     s = dict(DEFAULTS, **overrides)
-    seed = EVAL_SEED_BASE + index
+    seed = EVAL_SEED_BASE + s.get("seed_index", index)
     rng = np.random.default_rng(seed)
     n = int(SECONDS * FS)
     dims, rt60, frac = ROOMS[s["room"]]
@@ -214,22 +357,26 @@ def make_scene(index, name, category, overrides):
     far, far_voice = talker(rng, n, 0.2) if s["structure"] != "near" else (np.zeros(n), None)
     near_dry, near_voice = (talker(rng, n, NEAR_START_S if s["structure"] == "double" else 0.3)
                             if s["structure"] != "far" else (np.zeros(n), None))
+    # reference units: far-end speech at REF_DBFS; the loudspeaker sees it at
+    # the talker's scale (peak about 1)
+    ref_gain = 10 ** (REF_DBFS / 20) / (np.sqrt(active_power(far)) if far.any() else 0.2)
+    under = far_floor(s["far_floor"], seed, n)
     delay = int(s["delay_ms"] * FS / 1000)
-    driven = np.concatenate((np.zeros(delay), loudspeaker(far, s["nonlinearity"])))[:n]
-    echo = echo_path(rng, driven, dims, rt60, mic_pos, n, s["path_change"])
-    near = fftconvolve(near_dry, room.rir(dims, room.point_near(rng, dims, mic_pos, 0.5, 1.5), mic_pos,
+    driven = [np.concatenate((np.zeros(delay), loudspeaker(x, s["nonlinearity"])))[:n]
+              for x in (far, far + under / ref_gain)]
+    talk_echo, all_echo = echo_path(rng, driven, dims, rt60, mic_pos, n, s["path_change"], s["path"] == "headset")
+    talker_span = (0.05, 0.12) if s["path"] == "headset" else (0.5, 1.5)
+    near = fftconvolve(near_dry, room.rir(dims, room.point_near(rng, dims, mic_pos, *talker_span), mic_pos,
                                           rt60, rng=rng))[:n]
-    pe, pn = active_power(echo), active_power(near)
-    if pe > 0 and pn > 0:
-        near *= np.sqrt(pe / pn * 10 ** (s["ser_db"] / 10))
     bg = background(s["noise"], rng, n, dims, mic_pos)
-    bg *= np.sqrt(active_power(echo + near) * 10 ** (-s["snr_db"] / 10))
-    gain = 10 ** (-24 / 20) / np.sqrt(active_power(echo + near + bg))
-    gain = min(gain, 0.95 / np.max(np.abs(echo + near + bg)))
-    ref = np.clip(far * 10 ** (-20 / 20) / np.sqrt(active_power(far) + 1e-20), -1, 1) if far.any() else far
+    ge, gn, gb = mix_levels(s, talk_echo, all_echo, near, bg, rms(under))
+    echo, near, bg = all_echo * ge, near * gn, bg * gb
+    ref = np.clip(far * ref_gain + under, -1, 1)
+    if s["structure"] == "double" and s["coupling_db"] is not None:
+        s["ser_db"] = round(10 * np.log10(active_power(near) / active_power(talk_echo * ge)), 1)
     info = {"name": name, "category": category, "seed": seed, "rt60": rt60, "room_dims": dims.tolist(),
             "far_voice": far_voice, "near_voice": near_voice, **s,
             "path_change_s": PATH_CHANGE_S if s["path_change"] else None,
             "near_start_s": NEAR_START_S if s["structure"] == "double" else None}
-    return {"mic": (echo + near + bg) * gain, "ref": ref, "near": near * gain, "echo": echo * gain,
+    return {"mic": echo + near + bg, "ref": ref, "near": near, "echo": echo, "talk_echo": talk_echo * ge,
             "info": info}

@@ -1,5 +1,6 @@
 import numpy as np
 import pytest
+from scipy.signal import lfilter
 
 import metrics
 
@@ -36,6 +37,56 @@ def test_si_sdr_by_hand():
     # scale does not matter: target 3 s (power 9), distortion power 0.25
     assert metrics.si_sdr(3 * s + e, s) == pytest.approx(10 * np.log10(9 / 0.25), abs=1e-9)
     assert metrics.si_sdr(s + 5.0, s) > 150                    # an offset is removed
+
+
+def test_sdr_allows_short_linear_distortion_and_charges_the_rest():
+    rng = np.random.default_rng(4)
+    r = metrics.highpass(rng.standard_normal(4 * FS))
+    delayed = np.concatenate((np.zeros(37), r))[:r.size]
+    eq = lfilter([0.8, -0.3, 0.1], [1.0], delayed)
+    notch = lfilter([1.0, -1.0], [1.0, -0.98], r)                 # a canceller's DC notch
+    for x in (delayed, eq, notch):
+        assert metrics.sdr(x, r) > 50
+    assert metrics.si_sdr(delayed, r) < 0 and metrics.si_sdr(eq, r) < 0
+    # white noise 20 dB below the (equalised) signal
+    noise = rng.standard_normal(r.size)
+    noisy = eq + noise * np.std(eq) / np.std(noise) * 0.1
+    assert metrics.sdr(noisy, r) == pytest.approx(20.0, abs=0.1)
+    # a tenth of the signal zeroed: the best fit keeps 0.9 of it everywhere, so
+    # the error is 0.1^2 * 0.9 + 0.9^2 * 0.1 = 0.09 of its power against 0.81
+    gap = r.copy()
+    gap[r.size // 2:r.size // 2 + r.size // 10] = 0
+    assert metrics.sdr(gap, r) == pytest.approx(10 * np.log10(9.0), abs=0.2)
+    # a delay past the filter's reach is distortion
+    assert metrics.sdr(np.concatenate((np.zeros(300), r))[:r.size], r) < 1
+    # with a mask, only the masked frames count
+    frames = r.size // metrics.FRAME
+    mask = np.arange(frames) < frames // 2
+    half_noisy = delayed + np.where(np.arange(r.size) >= r.size // 2, noise, 0.0)
+    assert metrics.sdr(half_noisy, r, mask) > 25 and metrics.sdr(half_noisy, r, ~mask) < 3
+
+
+def test_sdr_projection_matches_plain_least_squares():
+    rng = np.random.default_rng(5)
+    n, taps = 3000, metrics.DISTORTION_TAPS
+    r = rng.standard_normal(n)
+    est = lfilter([0.5, 0.2], [1.0, -0.7], r) + 0.3 * rng.standard_normal(n)
+    lagged = np.stack([np.concatenate((np.zeros(k), r[:n - k])) for k in range(taps)], axis=1)
+    h, *_ = np.linalg.lstsq(lagged, est, rcond=None)
+    target = lagged @ h
+    expected = 10 * np.log10(np.sum(target ** 2) / np.sum((est - target) ** 2))
+    assert metrics.sdr(est, r) == pytest.approx(expected, abs=1e-6)
+    proj, fir = metrics.distortion_projection(est, r)
+    np.testing.assert_allclose(fir, h, atol=1e-8)
+    np.testing.assert_allclose(proj, target, atol=1e-8)
+
+
+def test_level_change():
+    f = metrics.FRAME
+    before = np.ones(4 * f)
+    after = np.concatenate((np.full(2 * f, 0.5), np.full(2 * f, 9.0)))
+    mask = np.array([True, True, False, False])
+    assert metrics.level_change_db(before, after, mask) == pytest.approx(-6.02, abs=0.01)
 
 
 def test_labels_and_residual_echo():

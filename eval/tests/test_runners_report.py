@@ -57,3 +57,29 @@ def test_summary_mean_and_bad_side_percentile():
     assert t["a"]["scenes"] == 11 and t["b"]["systems"]["x"] == {}
     assert t["a"]["systems"]["x"]["erle_db"] == pytest.approx((5.5, 1.9))       # 10th percentile
     assert t["a"]["systems"]["x"]["residual_dt_db"] == pytest.approx((-5.5, -1.9))  # 90th: lower is better
+
+
+def test_targets_compare_with_the_best_mean_and_pair_floor_twins():
+    def scene(cat, ser, seed, d, g, a, b, floor=None, twin=False):
+        info = {"category": cat, "ser_db": ser, "seed": seed, "name": "s%d" % seed, "far_floor": floor}
+        if twin:
+            info["seed_index"] = 0
+        rows = {"d_ours": {"sdr_dt_db": d}, "g_ours_nohold": {"sdr_dt_db": g}, "a_mdf": {"sdr_dt_db": a},
+                "b_mdf_res": {"sdr_dt_db": b}, "c_webrtc": {"sdr_dt_db": -5.0}, "e_ours_linear": {"sdr_dt_db": d}}
+        return {"info": info, "metrics": rows}
+    results = [scene("double_talk", -5.0, 1, 10.0, 9.0, 8.0, 4.0), scene("double_talk", 0.0, 2, 12.0, 12.0, 6.0, 9.0),
+               scene("double_talk_floor", 0.0, 2, 11.0, 10.0, 6.0, 9.0, ("pink", -60.0), True),
+               scene("double_talk", 15.0, 3, 30.0, 30.0, 0.0, 0.0)]
+    low = report.CRITERIA[4]
+    assert "SER -10..+5" in low[0]
+    # d: mean 11; best classical mean: a 6.67 against b 7.33 and c -5
+    n, mean, per_scene = report.criterion(results, low[1], low[2], "d_ours", low[4])
+    assert n == 3 and mean == pytest.approx(11.0 - 22.0 / 3)
+    np.testing.assert_allclose(per_scene, [2.0, 3.0, 2.0])
+    assert report.met(low[5], low[6], mean) and not report.met("|x|<=", 1.0, -1.1)
+    lines = report.criteria(results)
+    assert any("SER -10..+5" in line and "d_ours | 3 | 3.67 | 2.00 | >= 3 | yes" in line for line in lines)
+    assert any("SER >= +10" in line and "g_ours_nohold | 1 | 0.00 | 0.00" in line for line in lines)
+    assert any(line.startswith("| far-end single talk: ERLE (dB) | d_ours | 0 |") for line in lines)
+    pairs = report.twin_pairs(results)
+    assert len(pairs) == 3 and pairs[2].startswith("| s2 | pink -60 dBFS | SDR DT dB | 12.00 / 11.00 | 12.00 / 10.00")

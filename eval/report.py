@@ -168,6 +168,7 @@ TRIAL_COMMAND = ("cmake -S . -B build/trial -DCMAKE_BUILD_TYPE=Release -DYNET_TE
 def markdown(header, summary, results):
     lines = ["# Echo-cancellation evaluation (%s set, %d scenes, %s, %s)" %
              (header["set"], header["scenes"], header["date"], header["machine"]), "",
+             "Run time %.0f s with %d job(s)." % (header["seconds"], header["jobs"]), "",
              "Model: weights sha256 %s… (%s)." % (header["model"]["weights_sha256"][:12],
                                                    header["model"]["weights_commit"]), "",
              "A trial blob (snapshot) is evaluated from a build folder of its own:", "",

@@ -2,7 +2,10 @@
 """Runs every canceller on the evaluation scenes and writes the results table.
 
 Builds nothing: it expects the tool `aec` and the runners eval_speex and
-eval_webrtc in the build folder (see the README's evaluation section).
+eval_webrtc in the build folder (see the README's evaluation section). The
+neural systems run the weight blob that folder embeds, so a training snapshot
+is evaluated by configuring a build folder with -DAEC_WEIGHT_BLOB=... and
+-DAEC_WEIGHT_MANIFEST=... and pointing --build at it.
 
     /usr/bin/python3 eval/run_eval.py --out eval/report [--full] [--build build/eval]
 """
@@ -208,7 +211,7 @@ def main():
                 print("%-22s done" % result["info"]["name"], flush=True)
     header = {"date": time.strftime("%Y-%m-%d", time.gmtime()), "machine": machine(),
               "set": "full" if args.full else "smoke" if args.smoke else "default", "scenes": len(results),
-              "seconds": round(time.time() - started, 1), "model": model,
+              "seconds": round(time.time() - started, 1), "jobs": args.jobs, "model": model,
               "systems": {k: v[0] for k, v in SYSTEMS.items()}}
     lagging = sorted({"%s %+d" % (s, m["lag_samples"]) for r in results for s, m in r["metrics"].items()
                       if abs(m.get("lag_samples", 0)) > MAX_LAG})

@@ -322,9 +322,9 @@ def mix_levels(s, talk_echo, all_echo, near, bg, floor_rms):
     """(gain of the echo, of the near end, of the background) in mic units.
     By default the SER sets the echo against the near end and the speech at
     the mic comes to MIC_DBFS. With a coupling (given, or no far-end speech)
-    the echo lands coupling_db below the reference (its speech, else its
-    floor of RMS floor_rms) and the near end alone
-    comes to MIC_DBFS. The background sits snr_db below the speech."""
+    the echo lands coupling_db from the reference (its speech, else its floor
+    of RMS floor_rms) and the near end alone comes to MIC_DBFS. The
+    background sits snr_db below the speech."""
     speech_ref = 10 ** (REF_DBFS / 20)
     coupled = s["coupling_db"] is not None or not talk_echo.any()
     if coupled:

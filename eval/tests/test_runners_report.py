@@ -83,3 +83,16 @@ def test_targets_compare_with_the_best_mean_and_pair_floor_twins():
     assert any(line.startswith("| far-end single talk: ERLE (dB) | d_ours | 0 |") for line in lines)
     pairs = report.twin_pairs(results)
     assert len(pairs) == 3 and pairs[2].startswith("| s2 | pink -60 dBFS | SDR DT dB | 12.00 / 11.00 | 12.00 / 10.00")
+
+
+def test_model_is_the_blob_the_build_embeds(tmp_path):
+    import hashlib
+    import run_eval
+    blob = tmp_path / "snap.f16"
+    blob.write_bytes(b"\x01\x02trial")
+    (tmp_path / "CMakeCache.txt").write_text("X:BOOL=ON\nAEC_WEIGHT_BLOB:FILEPATH=%s\n" % blob)
+    model = run_eval.model_description(str(tmp_path))
+    assert model == {"weights_sha256": hashlib.sha256(b"\x01\x02trial").hexdigest(),
+                     "weights_commit": "trial blob %s" % blob}
+    with pytest.raises(SystemExit, match="no CMake cache"):
+        run_eval.model_description(str(tmp_path / "missing"))

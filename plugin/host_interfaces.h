@@ -2,10 +2,20 @@
 // The objects and functions that cross the boundary between the host SDK
 // zelta_rtc_sdk and a plug-in. Slot numbers count virtual operations from 0
 // in declaration order and are fixed by the host: never reorder, insert or
-// remove a virtual function here. None of these classes has a virtual
-// destructor, because the Itanium ABI would spend two slots on it; slot 3
-// of SharedObject is an explicit deleting destructor instead.
+// remove a virtual function here.
+//
+// The real host is built by Microsoft's compiler and the plug-in by g++, so
+// every slot is declared in the form both C++ ABIs lower identically:
+// - no virtual destructor (the Itanium ABI would spend two slots on it);
+//   slot 3 is the one deleting destructor of Microsoft's ABI, spelled out:
+//   it takes the flags that ABI passes and returns the object's address;
+// - slots that return a class type by value take the hidden return pointer
+//   explicitly: Microsoft's ABI passes it after `this` for every class-type
+//   return of a member function, where g++ would return 8 bytes in RAX;
+// - the reference object passed by value stays trivially copyable and 8
+//   bytes, the only case both ABIs pass in a register.
 #include <cstdint>
+#include <type_traits>
 
 #if defined(_WIN32)
 #define ZELTA_SDK_API
@@ -23,18 +33,25 @@ public:
     virtual void addRef() = 0;           // 0
     virtual int32_t release() = 0;       // 1: 1 while referenced, 0 once destroyed
     virtual bool hasOneRef() const = 0;  // 2
-    virtual void destroy() = 0;          // 3: deleting destructor
+    // 3: destroys the object, frees its memory when flags has kFreeMemory,
+    // returns the object's address.
+    virtual void* destroy(uint32_t flags) = 0;
+
+    static constexpr uint32_t kFreeMemory = 1;
 
 protected:
     ~SharedObject() = default;
 };
 
 // One reference to a shared object, passed by value; whoever receives it
-// owns that reference. A plain pointer-sized aggregate, so it travels in a
-// register on every x86-64 calling convention.
+// owns that reference. A copy constructor or destructor would make
+// Microsoft's compiler pass it as a pointer to a temporary that the callee
+// destroys.
 struct SharedRef {
     SharedObject* object = nullptr;
 };
+static_assert(std::is_trivially_copyable<SharedRef>::value && sizeof(SharedRef) == 8,
+              "SharedRef must travel in one register");
 
 // Per-provider host services.
 class ExtensionControl {
@@ -66,9 +83,11 @@ class ExtensionProvider : public SharedObject {
 public:
     virtual int32_t setExtensionControl(ExtensionControl* control) = 0;  // 4
     virtual void reserved5(const void* query, int32_t* result) = 0;      // 5
-    virtual SharedRef reserved6() = 0;                                   // 6
-    virtual SharedRef reserved7() = 0;                                   // 7
-    virtual SharedRef reserved8() = 0;                                   // 8
+    // 6 to 8 return a reference object by value: they fill *result and
+    // return result.
+    virtual SharedRef* reserved6(SharedRef* result) = 0;                 // 6
+    virtual SharedRef* reserved7(SharedRef* result) = 0;                 // 7
+    virtual SharedRef* reserved8(SharedRef* result) = 0;                 // 8
     virtual void reserved9() = 0;                                        // 9
     virtual AudioFilter* createAudioFilter(const char* name) = 0;        // 10
     virtual void reserved11() = 0;                                       // 11

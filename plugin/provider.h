@@ -10,9 +10,9 @@ public:
 
     int32_t setExtensionControl(ExtensionControl* newControl) override;
     void reserved5(const void* query, int32_t* result) override;
-    SharedRef reserved6() override { return {}; }
-    SharedRef reserved7() override { return {}; }
-    SharedRef reserved8() override { return {}; }
+    SharedRef* reserved6(SharedRef* result) override { return emptyRef(result); }
+    SharedRef* reserved7(SharedRef* result) override { return emptyRef(result); }
+    SharedRef* reserved8(SharedRef* result) override { return emptyRef(result); }
     void reserved9() override {}
     AudioFilter* createAudioFilter(const char* name) override;
     void reserved11() override {}
@@ -21,6 +21,11 @@ protected:
     ~ZeltaAiEchoCancellationProvider() = default;
 
 private:
+    static SharedRef* emptyRef(SharedRef* result) {
+        *result = SharedRef{};
+        return result;
+    }
+
     ExtensionControl* control = nullptr;  // not owned
 };
 

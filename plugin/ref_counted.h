@@ -15,14 +15,22 @@ public:
 
     int32_t release() override {
         if (count.fetch_sub(1, std::memory_order_acq_rel) - 1 != 0) return 1;
-        destroy();
+        destroy(SharedObject::kFreeMemory);
         return 0;
     }
 
     // A plain read; may be stale while other threads change the count.
     bool hasOneRef() const override { return count.load(std::memory_order_relaxed) == 1; }
 
-    void destroy() override { delete this; }
+    void* destroy(uint32_t flags) override {
+        void* const self = this;
+        if (flags & SharedObject::kFreeMemory) {
+            delete this;
+        } else {
+            this->~RefCounter();
+        }
+        return self;
+    }
 
 private:
     std::atomic<uint32_t> count{0};

@@ -1,11 +1,13 @@
-// Announces the plug-in to the host when the library is loaded. This object
-// is linked ahead of the engine so that it is the first static initializer
-// to run, before the layer-type registrations.
+// Announces the plug-in to the host when the library is loaded. This must be
+// the module's first static initializer, ahead of the engine's layer
+// registrations: link order gives that on ELF, but MinGW runs a module's
+// constructors in reverse link order, so the priority decides on both.
 #include "plugin/provider.h"
 
 namespace {
 
-[[maybe_unused]] const int registered =
-    (registerProviderFactory(ZeltaAiEchoCancellationProvider::kProviderName, providerFactory), 0);
+__attribute__((constructor(101))) void announce() {
+    registerProviderFactory(ZeltaAiEchoCancellationProvider::kProviderName, providerFactory);
+}
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows x86-64 DLLs and test host with mingw-w64, checks
-# the DLLs' export and import tables, then runs the test host under wine64 in
+# the DLLs' export and import tables, builds a second test host for
+# Microsoft's C++ ABI with clang and lld, then runs both hosts under wine64 in
 # a fresh prefix. Installs nothing (scripts/install-deps.sh does); skips with
 # a message when the cross tools or wine are missing.
 set -euo pipefail
@@ -11,7 +12,7 @@ objdump=x86_64-w64-mingw32-objdump
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 
-for tool in x86_64-w64-mingw32-g++-posix "$objdump" "$wine"; do
+for tool in x86_64-w64-mingw32-g++-posix "$objdump" "$wine" clang++ lld-link llvm-dlltool; do
   if ! command -v "$tool" >/dev/null; then
     echo "windows-check: SKIPPED: $tool is not installed (see scripts/debian-packages.txt)"
     exit 0
@@ -66,6 +67,29 @@ for f in "$plugin" "$sdk" "$host"; do
   check "$([ -z "$dlls" ]; echo $?)" "$(basename "$f") imports only system DLLs${dlls:+ (also: $dlls)}"
 done
 
+# The host compiled for Microsoft's C++ ABI: freestanding (no C runtime on
+# this side), its own zelta_rtc_sdk.dll with the stand-in SDK's ordinals, and
+# a copy of the plug-in DLL next to them.
+msvc_host=$build/msvc-host
+src=$root/tests/windows/msvc_host
+mkdir -p "$msvc_host"
+msvc_cxx=(clang++ --target=x86_64-pc-windows-msvc -std=c++17 -O2 -ffreestanding -fno-exceptions
+  -fno-rtti -fno-stack-protector -mno-stack-arg-probe -Wall -Wextra -Werror -I"$root")
+link=(lld-link /nologo /nodefaultlib /machine:x64)
+llvm-dlltool -m i386:x86-64 -d "$src/kernel32.def" -l "$msvc_host/kernel32.lib"
+for f in runtime sdk host; do "${msvc_cxx[@]}" -c "$src/$f.cpp" -o "$msvc_host/$f.obj"; done
+"${link[@]}" /dll /noentry /def:"$root/host/sdk/zelta_rtc_sdk.def" /out:"$msvc_host/zelta_rtc_sdk.dll" \
+  /implib:"$msvc_host/zelta_rtc_sdk.lib" "$msvc_host/sdk.obj" "$msvc_host/runtime.obj" "$msvc_host/kernel32.lib"
+"${link[@]}" /subsystem:console /entry:hostMain /out:"$msvc_host/msvc_host.exe" "$msvc_host/host.obj" \
+  "$msvc_host/runtime.obj" "$msvc_host/zelta_rtc_sdk.lib" "$msvc_host/kernel32.lib"
+cp "$plugin" "$msvc_host/"
+# The guard of the plug-in's layer registry: still zero when the plug-in's
+# first static initializer calls the SDK, unless a layer registered first.
+guard=$(x86_64-w64-mingw32-nm "$plugin" | awk '/ _ZGVZN4YNet.*backendMap/ {print $1}')
+image_base=$("$objdump" -p "$plugin" | awk '/^ImageBase/ {print $2}')
+check "$([ -n "$guard" ]; echo $?)" "zelta_aiaec.dll has the layer registry's guard symbol"
+guard_rva=$(printf '%x' $((0x${guard:-0} - 0x$image_base)))
+
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/ynet-wine.XXXXXX")
 log=$prefix/win_host.log
 cleanup() { WINEPREFIX=$prefix "$wineserver" -k 2>/dev/null || true; rm -rf "$prefix"; }
@@ -80,5 +104,13 @@ rc=0
 grep -E '^(PASS|FAIL|highest tier)' "$log" || true
 if [ "$rc" -ne 0 ] && ! grep -q '^FAIL' "$log"; then tail -n 20 "$log"; fi
 check "$rc" "win_host.exe under wine64 (exit $rc, $((SECONDS - start)) s)"
+
+start=$SECONDS
+rc=0
+msvc_log=$prefix/msvc_host.log
+(cd "$msvc_host" && timeout 300 "$wine" msvc_host.exe "$root/tests/model/golden" "$guard_rva" \
+  >"$msvc_log" 2>&1) || rc=$?
+grep -E '^(PASS|FAIL|  )' "$msvc_log" || true
+check "$rc" "msvc_host.exe (Microsoft C++ ABI host) under wine64 (exit $rc, $((SECONDS - start)) s)"
 
 [ "$failed" -eq 0 ] && echo "windows-check: all passed" || { echo "windows-check: FAILED"; exit 1; }

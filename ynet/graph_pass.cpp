@@ -3,6 +3,7 @@
 // Mul write into one of their inputs, and a Sigmoid gate multiplied with its
 // own input becomes one Swish.
 #include <algorithm>
+#include <vector>
 
 #include "ynet/layers/activation/activation.h"
 #include "ynet/layers/activation/activation_kernels.h"
@@ -32,13 +33,17 @@ void makeInPlace(Layer& layer) {
     layer.fused = true;
 }
 
-// S: X -> Y read first by a Mul M becomes S: X -> X with kind swish; M is
-// dropped and its readers take X.
+// S: X -> Y, with a Mul M that is both Y's first reader and X's other
+// reader, becomes S: X -> X with kind swish; M is dropped and its readers
+// take X. X read by any other layer keeps S out of place, since S would
+// overwrite it.
 void fuseSwish(core::Activation& s) {
     Tensor* x = s.inputs[0];
     Tensor* y = s.outputs[0];
     if (x == y || y->consumers.empty()) return;
-    Layer* m = y->consumers[0];
+    const std::vector<Layer*>& xReaders = x->consumers;
+    Layer* m = xReaders[0] == &s ? xReaders[1] : xReaders[0];
+    if (m != y->consumers[0]) return;
     if (m->type != "Mul" || m->fused || m->outputs.empty()) return;
     const bool hard = s.type == "HardSigmoid";
     m->removed = true;

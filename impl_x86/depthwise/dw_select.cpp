@@ -67,13 +67,27 @@ bool takes3x3(const Geometry& g, const CpuInfo& cpu) {
            g.dilationW == 1;
 }
 
-// Steps of the table after the 3x3 fast path, first match wins.
-Choice depthwiseTable(const Geometry& g, bool avx) {
-    const int C = g.outC;
-    const Option* o = avx ? firstDividing(kAvxLine, C) : firstDividing(kSseLine, C);
+const Option* lineOption(int channels, bool avx) {
+    return avx ? firstDividing(kAvxLine, channels) : firstDividing(kSseLine, channels);
+}
+
+// Steps 1 to 3 of the table, for depthwise and grouped layers alike: the
+// five-tap lines and the dilated kernel. Path::None when none applies. The
+// kernels index input and weight by output channel, so only layers with as
+// many input as output channels qualify.
+Choice lineOrDilated(const Geometry& g, bool avx) {
+    if (g.inC != g.outC) return {};
+    const Option* o = lineOption(g.outC, avx);
     if (o && isFiveTapLine(g, 2, 2, 4)) return vector(Family::LineS2D2, *o, blockedCode(o->block));
     if (g.dilationH >= 2 || g.dilationW >= 2) return portable(Path::Dilated);
     if (o && isFiveTapLine(g, 1, 1, 2)) return vector(Family::LineS1, *o, kChannelInner);
+    return {};
+}
+
+// Steps 4 and 5: the remaining depthwise layers.
+Choice depthwiseBlocked(const Geometry& g, bool avx) {
+    const int C = g.outC;
+    const Option* o = lineOption(C, avx);
     // 3x3 stride 1: any count of at least 8 not taken by a wider block runs
     // 8-channel SSE blocks, the last one overlapping.
     const bool is3x3s1 = g.kernelW == 3 && g.kernelH == 3 && g.strideW == 1 && g.strideH == 1;
@@ -82,21 +96,26 @@ Choice depthwiseTable(const Geometry& g, bool avx) {
     return o ? vector(Family::Blocked, *o, blockedCode(o->block)) : portable(Path::Generic);
 }
 
+// Step 6: grouped layers, by output channels per group.
+Choice grouped(const Geometry& g, bool avx) {
+    static constexpr Option kAvx[] = {{true, 16}, {true, 8}, {false, 4}};
+    static constexpr Option kSse[] = {{false, 8}, {false, 4}};
+    const int M = g.outC / g.group;
+    const Option* o = avx ? firstDividing(kAvx, M) : firstDividing(kSse, M);
+    if (!o || g.outC % g.group || g.inC % g.group) return {};
+    return vector(Family::Grouped, *o, blockedCode(o->block));
+}
+
 }  // namespace
 
 Choice selectDepthwise(const Geometry& g, const CpuInfo& cpu, bool halfPrecision) {
-    if (g.group != g.outC) {
-        const int M = g.outC / g.group;
-        static constexpr Option kAvx[] = {{true, 16}, {true, 8}, {false, 4}};
-        static constexpr Option kSse[] = {{false, 8}, {false, 4}};
-        const bool avx = !halfPrecision && cpu.avx2() && cpu.fma();
-        const Option* o = avx ? firstDividing(kAvx, M) : firstDividing(kSse, M);
-        if (!o || g.outC % g.group || g.inC % g.group) return {};
-        return vector(Family::Grouped, *o, blockedCode(o->block));
-    }
-    if (g.inC != g.outC) return {};
-    if (takes3x3(g, cpu)) return vector(Family::Blocked, {true, 16}, 9, Fusion::ReluSkip);
-    return depthwiseTable(g, !halfPrecision && cpu.avx2() && cpu.fma());
+    const bool depthwise = g.group == g.outC;
+    if (depthwise && g.inC != g.outC) return {};
+    if (depthwise && takes3x3(g, cpu)) return vector(Family::Blocked, {true, 16}, 9, Fusion::ReluSkip);
+    const bool avx = !halfPrecision && cpu.avx2() && cpu.fma();
+    const Choice line = lineOrDilated(g, avx);
+    if (line.path != Path::None) return line;
+    return depthwise ? depthwiseBlocked(g, avx) : grouped(g, avx);
 }
 
 Choice selectDepthwiseDeconv(const Geometry& g, const CpuInfo& cpu, bool halfPrecision) {

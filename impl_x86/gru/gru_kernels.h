@@ -13,7 +13,8 @@ using MatVecFn = void (*)(const float* v, const float* w, const float* bias, flo
 
 // Row-major weights (row j at w + j*K), SSE: per row two 4-wide accumulators
 // over chunks of 8 columns, their lanes added to a scalar that starts at the
-// bias, then the remaining columns one by one.
+// bias, then the remaining columns in chunks of 4 (summed first), then one by
+// one.
 void matVecSse(const float* v, const float* w, const float* bias, float* out, int K, int rows);
 // Same with one 8-wide fused multiply-add accumulator (AVX2+FMA).
 void matVecFma(const float* v, const float* w, const float* bias, float* out, int K, int rows);

@@ -1,6 +1,7 @@
 // Row-major SSE matrix-vector product and the row-block packing.
 #include <emmintrin.h>
 
+#include "impl_x86/gru/gru_dot_tail.h"
 #include "impl_x86/gru/gru_kernels.h"
 
 namespace YNet {
@@ -21,8 +22,7 @@ float dotRowSse(const float* v, const float* row, float bias, int K) {
     _mm_store_ps(lanes + 4, acc1);
     float sum = bias;
     for (float lane : lanes) sum += lane;
-    for (; k < K; ++k) sum += row[k] * v[k];
-    return sum;
+    return addTail(sum, row, v, k, K);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // Products and sums outside the fused accumulators stay separate roundings.
 #pragma GCC optimize("fp-contract=off")
 
+#include "impl_x86/gru/gru_dot_tail.h"
 #include "impl_x86/gru/gru_kernels.h"
 
 namespace YNet {
@@ -22,8 +23,7 @@ float dotRowFma(const float* v, const float* row, float bias, int K) {
     _mm256_store_ps(lanes, acc);
     float sum = bias;
     for (float lane : lanes) sum += lane;
-    for (; k < K; ++k) sum += row[k] * v[k];
-    return sum;
+    return addTail(sum, row, v, k, K);
 }
 
 // Swaps the 128-bit halves and adds, so both halves hold the four pair sums.

@@ -1,7 +1,10 @@
 // The host's view of the plug-in's objects: every slot called by index
 // through the raw table, as a host built by another compiler calls them.
+#include <cstdint>
+#include <new>
 #include <string>
 
+#include "plugin/host_interfaces.h"
 #include "tests/plugin/plugin_fixture.h"
 
 namespace {
@@ -31,7 +34,12 @@ TEST_F(SlotTest, ProviderSlots) {
     int32_t result = 77;
     callSlot<void, const void*, int32_t*>(provider, 5, nullptr, &result);
     EXPECT_EQ(result, 0);
-    for (int slot : {6, 7, 8}) EXPECT_EQ(callSlot<void*>(provider, slot), nullptr) << slot;
+    // Slots 6 to 8 fill the return slot the caller passes and return it.
+    for (int slot : {6, 7, 8}) {
+        SharedRef result{reinterpret_cast<SharedObject*>(uintptr_t(0x5a5a5a5a5a5a5a5a))};
+        EXPECT_EQ((callSlot<SharedRef*, SharedRef*>(provider, slot, &result)), &result) << slot;
+        EXPECT_EQ(result.object, nullptr) << slot;
+    }
     callSlot<void>(provider, 9);
     callSlot<void>(provider, 11);
     const size_t before = calls.size();
@@ -78,7 +86,20 @@ TEST_F(SlotTest, FilterSlots) {
     EXPECT_TRUE(callSlot<bool>(filter, zelta::kHasOneRef));
     // Slot 3 destroys and frees whatever the count says; the sanitizer build
     // checks that it frees everything exactly once.
-    callSlot<void>(filter, zelta::kDestroy);
+    EXPECT_EQ((callSlot<void*, uint32_t>(filter, zelta::kDestroy, SharedObject::kFreeMemory)), filter);
+}
+
+TEST_F(SlotTest, DestructorWithoutFreeLeavesTheMemoryToTheCaller) {
+    void* filter = create(zelta::kEchoFilterName);
+    ASSERT_NE(filter, nullptr);
+    std::vector<float> features = plugintest::features(0), mask(513);
+    EXPECT_EQ((callSlot<int32_t, const float*, float*>(filter, zelta::kProcessFrame,
+                                                       features.data(), mask.data())),
+              0);
+    // Flags 0 is an explicit destructor call: the net goes, the block stays
+    // allocated, and freeing it here must be its only release.
+    EXPECT_EQ((callSlot<void*, uint32_t>(filter, zelta::kDestroy, 0u)), filter);
+    ::operator delete(filter);
 }
 
 }  // namespace

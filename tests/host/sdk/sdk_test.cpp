@@ -35,9 +35,9 @@ public:
         return control->log(2, control->providerName());
     }
     void reserved5(const void*, int32_t*) override {}
-    SharedRef reserved6() override { return {}; }
-    SharedRef reserved7() override { return {}; }
-    SharedRef reserved8() override { return {}; }
+    SharedRef* reserved6(SharedRef* result) override { return result; }
+    SharedRef* reserved7(SharedRef* result) override { return result; }
+    SharedRef* reserved8(SharedRef* result) override { return result; }
     void reserved9() override {}
     AudioFilter* createAudioFilter(const char* name) override {
         return name && std::string(name) == "f" ? new RefCounter<CountedFilter>() : nullptr;

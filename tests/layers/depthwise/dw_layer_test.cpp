@@ -148,13 +148,20 @@ TEST(DepthwiseLayers, SelectionFollowsShapeAndProcessor) {
     ScopedCpuOverride guard(IsaLevel::Portable);
     EXPECT_EQ(choice({"DepthwiseConv", 17, 6, 6, 1, 1, 1}).path, dw::Path::Generic);
     EXPECT_EQ(choice({"DepthwiseConv", 17, 6, 6, 2, 2, 4}).path, dw::Path::Dilated);
+    // Grouped layers meet the five-tap lines and the dilated kernel before
+    // the grouped kernel (two outputs per group here).
+    EXPECT_EQ(choice({"DepthwiseConv", 17, 8, 4, 1, 2, 1}).path, dw::Path::Dilated);
+    const dw::Choice groupedS1 = choice({"DepthwiseConv", 17, 8, 4, 1, 1, 2});
+    EXPECT_EQ(groupedS1.path, dw::Path::Vector);
+    EXPECT_EQ(groupedS1.weightCode, 37u);
+    EXPECT_EQ(choice({"DepthwiseConv", 17, 8, 4, 2, 2, 4}).weightCode, 11u);
 
     Fixture generic({"DepthwiseConv", 17, 6, 6, 1, 1, 1}, rng);
     testing::internal::CaptureStdout();
     EXPECT_TRUE(generic.run());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "***simd dwise commone****\n");
 
-    Fixture grouped({"DepthwiseConv", 9, 8, 4, 1, 1, 2}, rng);  // two outputs per group
+    Fixture grouped({"DepthwiseConv", 9, 8, 4, 1, 1, 1}, rng);  // two outputs per group
     lookup(grouped.blobs, "y").floatData();
     EXPECT_FALSE(grouped.run());
 }

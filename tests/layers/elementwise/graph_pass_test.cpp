@@ -104,6 +104,28 @@ TEST(GraphPass, SigmoidGateFusesIntoSwish) {
         EXPECT_NEAR(plain[i], optimised[i], 1.5e-3 * std::fabs(plain[i]) + 1e-5) << i;
 }
 
+// The gate's input also feeds an Add, and the gate's product is with
+// another tensor: fusing would hand the Add x*sigmoid(x) in place of x.
+void gateOfOtherProduct(Net& net) {
+    fillInputs(net);
+    elemtest::addLayer(net, Record("Reshape", {"in", "t"}, {1, 9, 1, 12}));
+    elemtest::addLayer(net, Record("Sigmoid", {"t", "g"}, {5}));
+    elemtest::addLayer(net, Record("Add", {"t", "in2", "a"}));
+    elemtest::addLayer(net, Record("Mul", {"g", "in2", "m"}));
+    elemtest::addLayer(net, Record("Add", {"a", "m", "out"}));
+}
+
+TEST(GraphPass, SigmoidWhoseInputFeedsAnotherLayerIsNotFused) {
+    Net net(new x86::RunEnv);
+    gateOfOtherProduct(net);
+    ASSERT_TRUE(net.env->optimizeGraph(net));
+    EXPECT_EQ(net.layers[1]->type, "Sigmoid");
+    EXPECT_EQ(net.layers[1]->outputs[0], &net.blobs["g"]);
+    EXPECT_FALSE(net.layers[3]->removed);
+    const auto [plain, optimised] = runBoth(gateOfOtherProduct);
+    EXPECT_EQ(plain, optimised);
+}
+
 TEST(GraphPass, SharedInputsAndMismatchedShapesStayOutOfPlace) {
     Net net(new x86::RunEnv);
     fillInputs(net);

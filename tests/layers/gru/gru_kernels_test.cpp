@@ -120,6 +120,25 @@ TEST(GruMatVec, EveryKernelAgainstReference) {
             }
 }
 
+// The generic kernels add the columns after the 8-wide chunks in chunks of 4
+// summed first: four products of 2^-24 each vanish one by one against a sum
+// of 1, but their chunk sum 2^-22 does not.
+TEST(GruMatVec, GenericLeftoverColumnsInChunksOfFour) {
+    const float tiny = std::ldexp(1.0f, -24);
+    for (const Kernel& kern : supportedKernels()) {
+        if (kern.blockRows) continue;
+        for (int K : {4, 5, 12, 13, 15}) {
+            std::vector<float> row(K, 0.0f), v(K, 1.0f);
+            const int chunked = (K % 8) / 4 * 4;
+            for (int k = K - K % 8; k < K; ++k) row[k] = tiny;
+            const float bias = 1.0f;
+            float out = 0;
+            kern.fn(v.data(), row.data(), &bias, &out, K, 1);
+            EXPECT_EQ(out, 1.0f + float(chunked) * tiny) << kern.name << " K " << K;
+        }
+    }
+}
+
 // Runs `steps` steps from a random state, then compares with the reference.
 double sequenceError(const Kernel& kern, const Weights& w, bool hard, bool lbr, int steps) {
     const int I = w.I, H = w.H;

@@ -1,5 +1,4 @@
-// AVX + FMA kernels: 8-float registers, and the 4-float (VEX-encoded)
-// kernels of the 3x3 fast path.
+// The second selector's AVX2 + FMA kernels: 8-float registers.
 #include <immintrin.h>
 
 #include "impl_x86/conv/conv_tiles.h"
@@ -10,7 +9,6 @@ namespace conv {
 namespace {
 
 using Avx = vec::Avx8Fma;
-using Fma128 = vec::Fma4;
 
 }  // namespace
 
@@ -23,12 +21,6 @@ template <int NV> void deconvOcBlockAvx(const Args& a) { deconvOcBlocked<Avx, NV
 void deconvDotAvx(const Args& a) { deconvOutputRows<Avx, 1>(a); }
 template <int R> void deconvRowsAvx(const Args& a) { deconvOutputRows<Avx, R>(a); }
 
-// Wider blocks keep fewer pixels per step so the tile stays in registers.
-template <int NV> void fast1x1Avx(const Args& a) { pointwise<Avx, NV, (NV > 2 ? 3 : 4)>(a); }
-template <int NV> void fast3x3Avx(const Args& a) { general<Avx, NV, (NV > 2 ? 3 : 4), false>(a); }
-void fast3x3StemAvx(const Args& a) { general<Avx, 2, 4, true>(a); }
-void fast3x3Sse4Avx(const Args& a) { general<Fma128, 1, 6, false>(a); }
-
 template void conv1x1Avx<1>(const Args&);
 template void conv1x1Avx<2>(const Args&);
 template void convLineAvx<1>(const Args&);
@@ -40,11 +32,6 @@ template void convDotAvx<2>(const Args&);
 template void deconvOcBlockAvx<1>(const Args&);
 template void deconvRowsAvx<2>(const Args&);
 template void deconvRowsAvx<8>(const Args&);
-template void fast1x1Avx<2>(const Args&);
-template void fast1x1Avx<3>(const Args&);
-template void fast1x1Avx<4>(const Args&);
-template void fast3x3Avx<2>(const Args&);
-template void fast3x3Avx<3>(const Args&);
 
 }  // namespace conv
 }  // namespace YNet

@@ -1,6 +1,6 @@
 #pragma once
 // 8-lane AVX vector traits without FMA. Internal linkage; include only from
-// files built with AVX (*_avx.cpp, *_avx2.cpp).
+// files built with AVX (*_avx.cpp, *_fma.cpp, *_avx2.cpp).
 #include <immintrin.h>
 
 namespace YNet {

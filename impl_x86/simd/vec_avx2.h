@@ -1,6 +1,7 @@
 #pragma once
 // Vector traits with fused multiply-add: 8 lanes (AVX) and 4 lanes (VEX
-// encoded). Internal linkage; include only from *_avx2.cpp files.
+// encoded); AVX and FMA instructions only. Internal linkage; include only
+// from *_fma.cpp and *_avx2.cpp files.
 #include <immintrin.h>
 
 #include "impl_x86/simd/vec_avx.h"

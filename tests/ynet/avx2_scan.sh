@@ -1,12 +1,14 @@
 #!/bin/sh
-# Usage: avx2_scan.sh OBJECT...
+# Usage: avx2_scan.sh OBJECT...   (arguments may also be ;-separated lists)
 # Disassembles every object built for AVX or for AVX+FMA (*_avx.cpp.o,
 # *_fma.cpp.o; others are ignored) and fails on any instruction that needs
 # AVX2: the selectors run those files on processors that may lack it.
 # AVX2 brought the 256-bit integer instructions (vp* on ymm; vptest,
-# vpermilps/pd and vperm2f128 are AVX), cross-lane permutes, gathers, variable shifts,
-# integer broadcasts and inserts, and broadcasts from a register.
+# vpermilps/pd and vperm2f128 are AVX), cross-lane permutes, gathers,
+# variable shifts, integer broadcasts and inserts, and broadcasts from a
+# register.
 objdump=${OBJDUMP:-objdump}
+set -- $(printf '%s\n' "$@" | tr ';' '\n')
 scanned=0
 status=0
 for obj in "$@"; do

@@ -31,11 +31,12 @@ typedef void (*aec_mask_fn)(void* user, const float* features, float* mask);
 /* Clears a mask source's own memory (a recurrent filter's state). */
 typedef void (*aec_mask_reset_fn)(void* user);
 
+/* Fills options with the defaults; does nothing for NULL. */
 void aec_default_options(aec_options* options);
 /* options may be NULL for the defaults. NULL when a value is out of range. */
 aec_handle* aec_create(int sample_rate, const aec_options* options);
-/* mic, ref, out: n samples each in [-1, 1]; out may be mic. 0, or -1 for a
- * null argument. */
+/* mic, ref, out: n samples each in [-1, 1] (others are clamped); out may be
+ * mic. 0, or -1 for a null argument. */
 int aec_process(aec_handle* handle, const float* mic, const float* ref, float* out, size_t n);
 /* fn NULL restores the default mask (all ones). */
 void aec_set_mask_source(aec_handle* handle, aec_mask_fn fn, void* user);

@@ -9,6 +9,7 @@ struct aec_handle {
 extern "C" {
 
 void aec_default_options(aec_options* options) {
+  if (!options) return;
   const aec::StreamOptions d;
   *options = aec_options{d.filterMs, d.delayMs, d.maskFloor, d.linearOnly, d.bypassLinear};
 }
@@ -27,9 +28,7 @@ aec_handle* aec_create(int sample_rate, const aec_options* options) {
 }
 
 int aec_process(aec_handle* handle, const float* mic, const float* ref, float* out, size_t n) {
-  if (!handle || ((!mic || !ref || !out) && n > 0)) return -1;
-  handle->stream->process(mic, ref, out, n);
-  return 0;
+  return handle && handle->stream->process(mic, ref, out, n) ? 0 : -1;
 }
 
 void aec_set_mask_source(aec_handle* handle, aec_mask_fn fn, void* user) {

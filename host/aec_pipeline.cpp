@@ -78,6 +78,7 @@ int AecPipeline::delaySamples() const {
 }
 
 bool AecPipeline::delayLocked() const { return options_.delayMs >= 0 || delay_.locked(); }
+bool AecPipeline::delayConfident() const { return options_.delayMs >= 0 || delay_.confident(); }
 
 void AecPipeline::alignReference(const float* ref) {
   for (int n = 0; n < kHop; ++n) refRing_[(refWritten_ + n) % kRefHistory] = ref[n];

@@ -43,6 +43,8 @@ class AecPipeline {
   // Far-end delay in use (estimated or fixed), in samples.
   int delaySamples() const;
   bool delayLocked() const;
+  // Fixed, or estimated with a clear correlation peak.
+  bool delayConfident() const;
 
   // Results of the last process() call.
   const float* features() const { return features_.data(); }

@@ -82,7 +82,7 @@ struct AecStream::Impl {
   void process(const float* mic, const float* ref, float* out, size_t count);
   void reset();
   void convertInput(const float* mic, const float* ref, size_t count);
-  void replaceNonFinite(const float*& mic, const float*& ref, size_t count);
+  void sanitize(const float*& mic, const float*& ref, size_t count);
   void runHop(const float* mic16, const float* ref16);
   void emitHighBand(std::vector<float>& hop, const float* mic16);
   float highBandGain() const;
@@ -99,7 +99,7 @@ struct AecStream::Impl {
   int micDelay = 0, bufferDelay = 0;
   Fifo mic16, ref16, micAtRate, output;
   float lastGain = 1.0f;
-  long nonFinite = 0;
+  long nonFinite = 0, clamped = 0;
   std::vector<float> cleanMic, cleanRef;
   std::vector<float> converted, hop, low, gain, outAtRate, lowAtRate, gainAtRate;
 };
@@ -160,26 +160,34 @@ void AecStream::Impl::convertInput(const float* mic, const float* ref, size_t co
 }
 
 // A NaN or infinity would spread through the filters, the spectra and the
-// recurrent state of the mask; such samples become silence. The count stays
-// for the caller; the first one is reported once per stream.
-void AecStream::Impl::replaceNonFinite(const float*& mic, const float*& ref, size_t count) {
-  const auto finite = [](float v) { return std::isfinite(v); };
-  if (std::all_of(mic, mic + count, finite) && std::all_of(ref, ref + count, finite)) return;
-  const long before = nonFinite;
+// recurrent state of the mask; such samples become silence. Samples beyond
+// full scale (float data scaled like 16-bit integers, say) are clamped, so
+// the linear stage sees the signal it was built for. The counts stay for the
+// caller; the first of each is reported once per stream.
+void AecStream::Impl::sanitize(const float*& mic, const float*& ref, size_t count) {
+  const auto inRange = [](float v) { return v >= -1.0f && v <= 1.0f; };  // false for NaN
+  if (std::all_of(mic, mic + count, inRange) && std::all_of(ref, ref + count, inRange)) return;
+  const long finiteBefore = nonFinite, clampedBefore = clamped;
   for (auto [in, clean] : {std::pair(&mic, &cleanMic), std::pair(&ref, &cleanRef)}) {
     clean->assign(*in, *in + count);
     for (float& v : *clean) {
-      if (finite(v)) continue;
-      v = 0.0f;
-      ++nonFinite;
+      if (inRange(v)) continue;
+      const bool finite = std::isfinite(v);
+      v = finite ? std::clamp(v, -1.0f, 1.0f) : 0.0f;
+      ++(finite ? clamped : nonFinite);
     }
     *in = clean->data();
   }
-  if (before == 0) std::fprintf(stderr, "aec: warning: non-finite input samples replaced with silence\n");
+  if (finiteBefore == 0 && nonFinite > 0) {
+    std::fprintf(stderr, "aec: warning: non-finite input samples replaced with silence\n");
+  }
+  if (clampedBefore == 0 && clamped > 0) {
+    std::fprintf(stderr, "aec: warning: input samples beyond full scale clamped to [-1, 1]\n");
+  }
 }
 
 void AecStream::Impl::process(const float* mic, const float* ref, float* out, size_t count) {
-  replaceNonFinite(mic, ref, count);
+  sanitize(mic, ref, count);
   convertInput(mic, ref, count);
   while (mic16.size() >= static_cast<size_t>(kHop) && ref16.size() >= static_cast<size_t>(kHop)) {
     runHop(mic16.front(), ref16.front());
@@ -264,8 +272,10 @@ void AecStream::setMaskSource(MaskSource source) {
   if (!impl_->options.linearOnly) impl_->pipeline->setMaskSource(std::move(source));
 }
 
-void AecStream::process(const float* mic, const float* ref, float* out, size_t count) {
+bool AecStream::process(const float* mic, const float* ref, float* out, size_t count) {
+  if (count > 0 && (!mic || !ref || !out)) return false;
   impl_->process(mic, ref, out, count);
+  return true;
 }
 
 void AecStream::reset() { impl_->reset(); }
@@ -273,6 +283,8 @@ int AecStream::sampleRate() const { return impl_->rate; }
 int AecStream::latencySamples() const { return impl_->bufferDelay + impl_->micDelay; }
 int AecStream::delayMs() const { return impl_->pipeline->delaySamples() * 1000 / kSampleRate; }
 bool AecStream::delayLocked() const { return impl_->pipeline->delayLocked(); }
+bool AecStream::delayConfident() const { return impl_->pipeline->delayConfident(); }
 long AecStream::nonFiniteSamples() const { return impl_->nonFinite; }
+long AecStream::clampedSamples() const { return impl_->clamped; }
 
 }  // namespace aec

@@ -33,7 +33,9 @@ class AecStream {
   // An empty source means all ones (the default).
   void setMaskSource(MaskSource source);
   // mic, ref, out: count samples each at the stream rate; out may alias mic.
-  void process(const float* mic, const float* ref, float* out, size_t count);
+  // Samples beyond [-1, 1] are clamped (a warning on stderr marks the
+  // first). False, with nothing done, when a buffer is null and count > 0.
+  bool process(const float* mic, const float* ref, float* out, size_t count);
   void reset();
 
   int sampleRate() const;
@@ -41,9 +43,14 @@ class AecStream {
   // Far-end delay in use, in milliseconds, and whether the estimate has settled.
   int delayMs() const;
   bool delayLocked() const;
+  // Whether the delay is fixed, or the estimate settled on a clear peak: a
+  // weak one suggests an echo outside the 0-500 ms searched.
+  bool delayConfident() const;
   // Non-finite mic or reference samples replaced with 0 so far (a warning on
   // stderr marks the first).
   long nonFiniteSamples() const;
+  // Samples beyond full scale clamped to [-1, 1] so far.
+  long clampedSamples() const;
 
  private:
   struct Impl;

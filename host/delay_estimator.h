@@ -24,6 +24,10 @@ class DelayEstimator {
   void push(const Complex* mic, const Complex* ref);
 
   bool locked() const { return delayFrames_ >= 0; }
+  // Locked, and the correlation at the adopted lag is still clearly high.
+  bool confident() const;
+  // Correlation score at the adopted lag (0 until locked).
+  float score() const { return delayFrames_ < 0 ? 0.0f : score_[delayFrames_]; }
   // Estimated delay of the echo behind the reference, in frames (0 until locked).
   int delayFrames() const { return delayFrames_ < 0 ? 0 : delayFrames_; }
 

@@ -9,7 +9,12 @@ namespace aec {
 
 namespace {
 
-constexpr float kScale = 32768.0f;
+// Full scale maps to half the 16-bit range. The library resets itself, and
+// says so on stderr, whenever a frame's error or echo estimate passes a
+// fixed energy bound, which signals near full scale with long flat runs
+// (clipped or clamped input) reach on almost every frame; 6 dB of headroom
+// keeps them below it at the cost of one bit nobody hears.
+constexpr float kScale = 16384.0f;
 constexpr double kRestorePole = 0.999;
 constexpr double kRemovedCutoffHz = 10.0;
 

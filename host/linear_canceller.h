@@ -8,7 +8,8 @@ struct SpeexEchoState_;
 namespace aec {
 
 // Adaptive linear echo canceller (frequency-domain block filter) on 16-bit
-// samples; floats in [-1, 1] are scaled and clipped on the way in.
+// samples; floats in [-1, 1] are scaled to half the 16-bit range (headroom
+// for the library's divergence check) and clipped on the way in.
 //
 // The library runs the microphone through a second-order DC notch before
 // subtracting its echo estimate, and returns the notched difference. The

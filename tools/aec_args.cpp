@@ -1,5 +1,6 @@
 #include "tools/aec_args.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -36,32 +37,60 @@ bool parseOption(const std::string& key, const std::string& value, ProcessArgs& 
   return true;
 }
 
+bool readOrSilence(AudioReader& reader, float* out, size_t count) {
+  size_t got = 0;
+  if (!reader.read(out, count, got)) return false;
+  std::fill(out + got, out + count, 0.0f);
+  return true;
+}
+
 }  // namespace
+
+bool nextOption(int argc, const char* const* argv, int& i, std::string& key, std::string& value) {
+  key = argv[i];
+  const size_t equals = key.find('=');
+  if (key.rfind("--", 0) == 0 && equals != std::string::npos) {
+    value = key.substr(equals + 1);
+    key.resize(equals);
+    return true;
+  }
+  if (i + 1 >= argc) return fail("missing value for " + key);
+  value = argv[++i];
+  return true;
+}
 
 bool parseProcess(int argc, const char* const* argv, int first, ProcessArgs& args) {
   for (int i = first; i < argc; ++i) {
-    const std::string key = argv[i];
-    if (key == "--linear-only" || key == "--no-far-end-hold") {
-      if (key == "--linear-only") args.options.linearOnly = true;
+    const std::string flag = argv[i];
+    if (flag == "--linear-only" || flag == "--no-far-end-hold") {
+      if (flag == "--linear-only") args.options.linearOnly = true;
       else args.options.farEndHold = false;
       continue;
     }
-    if (i + 1 >= argc) return fail("missing value for " + key);
-    if (!parseOption(key, argv[++i], args)) return false;
+    std::string key, value;
+    if (!nextOption(argc, argv, i, key, value) || !parseOption(key, value, args)) return false;
   }
   return (!args.mic.empty() && !args.ref.empty() && !args.out.empty()) || fail("--mic, --ref and --out are required");
 }
 
-bool loadInputs(const ProcessArgs& args, Audio& mic, Audio& ref) {
-  if (!readAudio(args.mic, kMinRate, kMaxRate, mic) || !readAudio(args.ref, kMinRate, kMaxRate, ref)) return false;
-  if (mic.rate != ref.rate) {
-    return fail("mic is " + std::to_string(mic.rate) + " Hz but ref is " + std::to_string(ref.rate) +
+bool Inputs::open(const ProcessArgs& args) {
+  if (!mic.open(args.mic, kMinRate, kMaxRate) || !ref.open(args.ref, kMinRate, kMaxRate)) return false;
+  if (mic.rate() != ref.rate()) {
+    return fail("mic is " + std::to_string(mic.rate()) + " Hz but ref is " + std::to_string(ref.rate()) +
                 " Hz; resample one first");
   }
-  padToSameLength(mic, args.mic, ref, args.ref);
-  checkLevels(args.mic, mic.samples);
-  checkLevels(args.ref, ref.samples);
+  length = std::max(mic.length(), ref.length());
+  if (mic.length() != ref.length()) warn((mic.length() < length ? args.mic : args.ref) + " is shorter, padded with silence");
   return true;
+}
+
+bool Inputs::read(float* micOut, float* refOut, size_t count) {
+  return readOrSilence(mic, micOut, count) && readOrSilence(ref, refOut, count);
+}
+
+void Inputs::warnLevels() const {
+  mic.warnLevels();
+  ref.warnLevels();
 }
 
 }  // namespace aec_tools

@@ -83,6 +83,24 @@ bool makeDir(const std::string& dir) {
   return !error || fail(dir + ": cannot create folder (" + error.message() + ")");
 }
 
+// The scene through runCanceller, collecting the output.
+bool cancel(const Scene& scene, const aec::StreamOptions& options, const MaskChoice& mask, RunResult& result,
+            std::vector<float>& out) {
+  size_t at = 0;
+  const auto source = [&](float* mic, float* ref, size_t count) {
+    std::copy_n(scene.mic.begin() + std::ptrdiff_t(at), count, mic);
+    std::copy_n(scene.ref.begin() + std::ptrdiff_t(at), count, ref);
+    at += count;
+    return true;
+  };
+  const auto sink = [&](const float* samples, size_t count) {
+    out.insert(out.end(), samples, samples + count);
+    return true;
+  };
+  out.clear();
+  return runCanceller(scene.mic.size(), kRate, options, mask, source, sink, result);
+}
+
 double erleDb(const Scene& scene, const std::vector<float>& out) {
   return 10.0 * std::log10(energy(scene.mic, kSettle, scene.singleTalkEnd) / energy(out, kSettle, scene.singleTalkEnd));
 }
@@ -94,22 +112,23 @@ int runDemo(const DemoArgs& args) {
   if (!buildScene(args.clipDir, scene) || !makeDir(args.outDir)) return 1;
   const MaskChoice mask = chooseMask();
   RunResult result;
-  if (!runCanceller(scene.mic, scene.ref, kRate, aec::StreamOptions(), mask, result)) return 1;
+  std::vector<float> out;
+  if (!cancel(scene, aec::StreamOptions(), mask, result, out)) return 1;
   const int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
   for (auto [name, samples] : {std::pair("mic.wav", &scene.mic), std::pair("ref.wav", &scene.ref),
-                               std::pair("out.wav", &result.out)}) {
+                               std::pair("out.wav", &out)}) {
     if (!writeAudio(args.outDir + "/" + name, *samples, kRate, format)) return 1;
   }
   printSummary(result, scene.mic.size(), kRate, mask, aec::StreamOptions());
   std::printf("written:           %s/{mic,ref,out}.wav\n", args.outDir.c_str());
-  std::printf("echo reduction:    %.1f dB ERLE over far-end single talk (%.1f to %.1f s)\n", erleDb(scene, result.out),
+  std::printf("echo reduction:    %.1f dB ERLE over far-end single talk (%.1f to %.1f s)\n", erleDb(scene, out),
               double(kSettle) / kRate, double(scene.singleTalkEnd) / kRate);
   if (mask.source) {
     aec::StreamOptions linearOnly;
     linearOnly.linearOnly = true;
     RunResult linear;
-    if (!runCanceller(scene.mic, scene.ref, kRate, linearOnly, MaskChoice{}, linear)) return 1;
-    std::printf("  linear alone:    %.1f dB (mask off)\n", erleDb(scene, linear.out));
+    if (!cancel(scene, linearOnly, MaskChoice{}, linear, out)) return 1;
+    std::printf("  linear alone:    %.1f dB (mask off)\n", erleDb(scene, out));
   }
   return 0;
 }

@@ -1,16 +1,17 @@
 // Writes the training export for one scene: per frame the mask network's
 // feature buffer, E's spectrum and the clean near-end spectrum, computed by
 // the same pipeline the canceller runs.
-#include <cmath>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "host/aec_pipeline.h"
 #include "host/features.h"
+#include "tools/aec_args.h"
 #include "tools/audio_file.h"
 
 namespace {
@@ -30,9 +31,8 @@ void usage() {
 
 bool parseArgs(int argc, char** argv, Args& args) {
   for (int i = 1; i < argc; ++i) {
-    const std::string key = argv[i];
-    if (i + 1 >= argc) return fail("missing value for " + key);
-    const std::string value = argv[++i];
+    std::string key, value;
+    if (!aec_tools::nextOption(argc, argv, i, key, value)) return false;
     if (key == "--mic") args.mic = value;
     else if (key == "--ref") args.ref = value;
     else if (key == "--near") args.near = value;
@@ -45,49 +45,61 @@ bool parseArgs(int argc, char** argv, Args& args) {
   return true;
 }
 
-bool read16k(const std::string& path, std::vector<float>& samples) {
-  aec_tools::Audio audio;
-  if (!aec_tools::readAudio(path, aec::kSampleRate, aec::kSampleRate, audio)) return false;
-  samples = std::move(audio.samples);
+// The scene's inputs, read a hop at a time: the shorter of mic and ref is
+// padded with silence to the longer, the clean near end cut or padded to it.
+struct Scene {
+  aec_tools::AudioReader mic, ref, near;
+  bool hasNear = false;
+  size_t length = 0;
+
+  bool open(const Args& args) {
+    if (!mic.open(args.mic, aec::kSampleRate, aec::kSampleRate) || !ref.open(args.ref, aec::kSampleRate, aec::kSampleRate)) {
+      return false;
+    }
+    hasNear = !args.near.empty();
+    if (hasNear && !near.open(args.near, aec::kSampleRate, aec::kSampleRate)) return false;
+    length = std::max(mic.length(), ref.length());
+    for (const aec_tools::AudioReader* r : {&mic, &ref, hasNear ? &near : nullptr}) {
+      if (r && r->length() < length) aec_tools::warn(r->path() + " is shorter, padded with silence");
+    }
+    return true;
+  }
+  uint32_t frames() const { return static_cast<uint32_t>((length + aec::kHop - 1) / aec::kHop); }
+};
+
+// kHop samples from at on, silence past the reader's end and past length.
+bool readHop(aec_tools::AudioReader& reader, size_t at, size_t length, float* out) {
+  size_t got = 0;
+  if (!reader.read(out, aec::kHop, got)) return false;
+  std::fill(out + std::min(got, at < length ? length - at : 0), out + aec::kHop, 0.0f);
   return true;
 }
 
-void padTo(std::vector<float>& samples, size_t length, const std::string& path) {
-  if (samples.size() < length) aec_tools::warn(path + " is shorter, padded with silence");
-  samples.resize(length, 0.0f);
-}
-
-bool writeRecords(std::FILE* file, const Args& args, std::vector<float>& mic, std::vector<float>& ref,
-                  const std::vector<float>& near, uint32_t frames) {
+bool writeRecords(aec_tools::SafeOutput& file, const Args& args, Scene& scene) {
   auto pipeline = aec::AecPipeline::create(args.options);
   if (!pipeline) return fail("unsupported option values");
   aec::StftAnalyzer nearStft;
   std::vector<aec::Complex> target(aec::kBins);
-  std::vector<float> out(aec::kHop);
-  for (uint32_t t = 0; t < frames; ++t) {
+  std::vector<float> mic(aec::kHop), ref(aec::kHop), near(aec::kHop), out(aec::kHop);
+  for (uint32_t t = 0; t < scene.frames(); ++t) {
     const size_t at = static_cast<size_t>(t) * aec::kHop;
-    pipeline->process(&mic[at], &ref[at], out.data());
-    if (!near.empty()) nearStft.push(&near[at], target.data());
-    const bool ok = std::fwrite(pipeline->features(), sizeof(float), aec::kFeatureFloats, file) == aec::kFeatureFloats &&
-                    std::fwrite(pipeline->errorSpectrum(), sizeof(aec::Complex), aec::kBins, file) == aec::kBins &&
-                    std::fwrite(target.data(), sizeof(aec::Complex), aec::kBins, file) == aec::kBins;
-    if (!ok) return fail(args.out + ": write error");
+    if (!readHop(scene.mic, at, scene.length, mic.data()) || !readHop(scene.ref, at, scene.length, ref.data())) return false;
+    if (scene.hasNear && !readHop(scene.near, at, scene.length, near.data())) return false;
+    pipeline->process(mic.data(), ref.data(), out.data());
+    if (scene.hasNear) nearStft.push(near.data(), target.data());
+    const bool ok = file.write(pipeline->features(), sizeof(float) * aec::kFeatureFloats) &&
+                    file.write(pipeline->errorSpectrum(), sizeof(aec::Complex) * aec::kBins) &&
+                    file.write(target.data(), sizeof(aec::Complex) * aec::kBins);
+    if (!ok) return fail(file.error());
   }
   return true;
 }
 
 bool exportScene(const Args& args) {
-  std::vector<float> mic, ref, near;
-  if (!read16k(args.mic, mic) || !read16k(args.ref, ref)) return false;
-  if (!args.near.empty() && !read16k(args.near, near)) return false;
-  const size_t length = std::max(mic.size(), ref.size());
-  const uint32_t frames = static_cast<uint32_t>((length + aec::kHop - 1) / aec::kHop);
-  const size_t padded = static_cast<size_t>(frames) * aec::kHop;
-  if (mic.size() != ref.size()) padTo(mic.size() < ref.size() ? mic : ref, length, mic.size() < ref.size() ? args.mic : args.ref);
-  if (!near.empty() && near.size() != length) padTo(near, length, args.near);
-  mic.resize(padded, 0.0f);
-  ref.resize(padded, 0.0f);
-  if (!near.empty()) near.resize(padded, 0.0f);
+  Scene scene;
+  if (!scene.open(args)) return false;
+  aec_tools::SafeOutput file;
+  if (!file.open(args.out, {args.mic, args.ref, args.near})) return fail(file.error());
 
   aec::ExportHeader header{};
   std::memcpy(header.magic, aec::kExportMagic, sizeof(header.magic));
@@ -96,19 +108,11 @@ bool exportScene(const Args& args) {
   header.hop = aec::kHop;
   header.bins = aec::kBins;
   header.rows = aec::kFeatureRows;
-  header.frames = frames;
-  header.hasTarget = near.empty() ? 0 : 1;
+  header.frames = scene.frames();
+  header.hasTarget = scene.hasNear ? 1 : 0;
   header.recordFloats = aec::kExportRecordFloats;
-
-  const std::string temp = args.out + ".tmp";
-  std::FILE* file = std::fopen(temp.c_str(), "wb");
-  if (!file) return fail(args.out + ": cannot create output");
-  bool ok = std::fwrite(&header, sizeof(header), 1, file) == 1 || fail(args.out + ": write error");
-  ok = ok && writeRecords(file, args, mic, ref, near, frames);
-  ok = (std::fclose(file) == 0 || fail(args.out + ": write error")) && ok;
-  ok = ok && (std::rename(temp.c_str(), args.out.c_str()) == 0 || fail(args.out + ": cannot rename output"));
-  if (!ok) std::remove(temp.c_str());
-  return ok;
+  if (!file.write(&header, sizeof(header))) return fail(file.error());
+  return writeRecords(file, args, scene) && (file.commit() || fail(file.error()));
 }
 
 }  // namespace
@@ -120,6 +124,11 @@ int main(int argc, char** argv) {
     usage();
     return 2;
   }
-  if (!parseArgs(argc, argv, args)) return 2;
-  return exportScene(args) ? 0 : 1;
+  try {
+    if (!parseArgs(argc, argv, args)) return 2;
+    return exportScene(args) ? 0 : 1;
+  } catch (const std::bad_alloc&) {
+    fail("out of memory");
+    return 1;
+  }
 }

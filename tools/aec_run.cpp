@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "tools/audio_file.h"
 
@@ -39,31 +41,46 @@ class ProgressBar {
 
 }  // namespace
 
-bool runCanceller(const std::vector<float>& mic, const std::vector<float>& ref, int rate,
-                  const aec::StreamOptions& options, const MaskChoice& mask, RunResult& result) {
+bool runCanceller(size_t length, int rate, const aec::StreamOptions& options, const MaskChoice& mask,
+                  const BlockSource& source, const BlockSink& sink, RunResult& result) {
   auto stream = aec::AecStream::create(rate, options);
   if (!stream) return fail("unsupported option values");
   stream->setMaskSource(mask.source);
   result.latency = stream->latencySamples();
   // Run latency samples of silence past the end, then drop the first
   // latency output samples, so the output lines up with the mic.
-  const size_t total = mic.size() + result.latency, block = rate / 100;
-  std::vector<float> micIn(mic), refIn(ref), out(total);
-  micIn.resize(total, 0.0f);
-  refIn.resize(total, 0.0f);
-  ProgressBar progress(total, isatty(fileno(stderr)) && mic.size() > kProgressMinSeconds * rate);
+  const size_t total = length + size_t(result.latency), block = size_t(rate) / 10;
+  size_t skip = size_t(result.latency);
+  std::vector<float> mic(block), ref(block), out(block);
+  ProgressBar progress(total, isatty(fileno(stderr)) && length > kProgressMinSeconds * rate);
   const auto start = std::chrono::steady_clock::now();
-  for (size_t at = 0; at < total; at += block) {
-    const size_t count = std::min(block, total - at);
-    stream->process(&micIn[at], &refIn[at], &out[at], count);
+  for (size_t at = 0, count; at < total; at += count) {
+    count = std::min(block, total - at);
+    const size_t input = at < length ? std::min(count, length - at) : 0;
+    if (input > 0 && !source(mic.data(), ref.data(), input)) return false;
+    std::fill(mic.begin() + std::ptrdiff_t(input), mic.end(), 0.0f);
+    std::fill(ref.begin() + std::ptrdiff_t(input), ref.end(), 0.0f);
+    stream->process(mic.data(), ref.data(), out.data(), count);
+    const size_t dropped = std::min(skip, count);
+    skip -= dropped;
+    if (count > dropped && !sink(out.data() + dropped, count - dropped)) return false;
     progress.update(at + count);
   }
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  result.out.assign(out.begin() + result.latency, out.end());
   result.delayMs = stream->delayMs();
   result.delayLocked = stream->delayLocked();
+  result.delayConfident = stream->delayConfident();
   result.delayFixed = options.delayMs >= 0;
   return true;
+}
+
+void warnDelay(const RunResult& result) {
+  if (result.delayFixed || (result.delayLocked && result.delayConfident)) return;
+  const std::string what = result.delayLocked ? "estimate of " + std::to_string(result.delayMs) + " ms is not confident"
+                                              : "estimate did not settle";
+  warn("far-end delay " + what +
+       " (the echo may arrive later than the 500 ms searched, or be too faint); "
+       "if you know the delay, pass --delay-ms N (0 to 500)");
 }
 
 void printSummary(const RunResult& result, size_t samples, int rate, const MaskChoice& mask,

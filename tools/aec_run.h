@@ -1,7 +1,7 @@
 #pragma once
 
+#include <functional>
 #include <string>
-#include <vector>
 
 #include "host/aec_stream.h"
 #include "tools/mask_choice.h"
@@ -9,18 +9,29 @@
 namespace aec_tools {
 
 struct RunResult {
-  std::vector<float> out;  // aligned with the mic: the stream latency is removed
   double seconds = 0.0;    // processing time
   int latency = 0;
   int delayMs = 0;
   bool delayLocked = false;
+  bool delayConfident = false;
   bool delayFixed = false;
 };
 
-// Cancels the echo of ref in mic (equal lengths, one rate) in 10 ms blocks,
-// with a progress bar on a terminal for inputs longer than a few seconds.
-bool runCanceller(const std::vector<float>& mic, const std::vector<float>& ref, int rate,
-                  const aec::StreamOptions& options, const MaskChoice& mask, RunResult& result);
+// Fills the next count samples of mic and ref; false (error printed) stops the run.
+using BlockSource = std::function<bool(float* mic, float* ref, size_t count)>;
+// Takes the next count output samples; false (error printed) stops the run.
+using BlockSink = std::function<bool(const float* out, size_t count)>;
+
+// Cancels the echo of ref in mic (length samples each, one rate), block by
+// block, so memory does not grow with the length. The output reaching sink
+// is aligned with the mic (the stream latency is removed) and as long. A
+// progress bar shows on a terminal for inputs longer than a few seconds.
+bool runCanceller(size_t length, int rate, const aec::StreamOptions& options, const MaskChoice& mask,
+                  const BlockSource& source, const BlockSink& sink, RunResult& result);
+
+// Warns when the delay was estimated but did not settle or settled weakly:
+// the echo may come later than the search reaches.
+void warnDelay(const RunResult& result);
 
 // Prints duration, real-time factor, delay estimate and the mask in use.
 void printSummary(const RunResult& result, size_t samples, int rate, const MaskChoice& mask,

@@ -24,7 +24,7 @@ class DelayEstimator {
   void push(const Complex* mic, const Complex* ref);
 
   bool locked() const { return delayFrames_ >= 0; }
-  // Locked, and the correlation at the adopted lag is still clearly high.
+  // Locked, and the correlation at the adopted lag still stands out.
   bool confident() const;
   // Correlation score at the adopted lag (0 until locked).
   float score() const { return delayFrames_ < 0 ? 0.0f : score_[delayFrames_]; }

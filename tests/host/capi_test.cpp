@@ -117,10 +117,31 @@ TEST(CApi, OptionsMaskCallbackAndBadArguments) {
   EXPECT_EQ(calls, 10);
   EXPECT_EQ(aec_process(h, nullptr, mic.data(), out.data(), 1), -1);
   EXPECT_EQ(aec_process(nullptr, mic.data(), mic.data(), out.data(), 1), -1);
+  EXPECT_EQ(aec_process(h, nullptr, nullptr, nullptr, 0), 0);
+  aec_default_options(nullptr);
   aec_destroy(h);
   options.filter_ms = 1;
   EXPECT_EQ(aec_create(16000, &options), nullptr);
   EXPECT_EQ(aec_create(96000, nullptr), nullptr);
+}
+
+// Float data scaled like 16-bit integers: clamped with one warning, and the
+// linear stage never resets itself (each reset used to print a line).
+TEST(CApi, FarBeyondFullScaleIsClampedWithOneWarningAndNoResets) {
+  for (int rate : {16000, 48000}) {
+    Scene s = scene(rate, size_t(rate) * 10, rate * 35 / 1000);
+    for (auto* x : {&s.mic, &s.ref}) {
+      for (float& v : *x) v *= 32767.0f;
+    }
+    aec_handle* h = aec_create(rate, nullptr);
+    ASSERT_TRUE(h);
+    testing::internal::CaptureStderr();
+    const std::vector<float> out = run(h, s, {size_t(rate) / 100});
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "aec: warning: input samples beyond full scale clamped to [-1, 1]\n");
+    const float peak = std::fabs(*std::max_element(out.begin(), out.end(), [](float a, float b) { return std::fabs(a) < std::fabs(b); }));
+    EXPECT_TRUE(std::isfinite(peak) && peak < 4.0f) << peak;  // echo estimate of a square wave overshoots
+    aec_destroy(h);
+  }
 }
 
 }  // namespace

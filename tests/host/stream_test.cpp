@@ -122,4 +122,15 @@ TEST(AecStream, RejectsRatesAndOptionsOutOfRange) {
   EXPECT_FALSE(aec::AecStream::create(16000, options));
 }
 
+// Null buffers are refused without touching the stream; an empty block is fine.
+TEST(AecStream, NullBuffersAreRefused) {
+  auto stream = aec::AecStream::create(16000);
+  std::vector<float> x(160, 0.1f), out(160);
+  EXPECT_FALSE(stream->process(nullptr, x.data(), out.data(), x.size()));
+  EXPECT_FALSE(stream->process(x.data(), nullptr, out.data(), x.size()));
+  EXPECT_FALSE(stream->process(x.data(), x.data(), nullptr, x.size()));
+  EXPECT_TRUE(stream->process(nullptr, nullptr, nullptr, 0));
+  EXPECT_TRUE(stream->process(x.data(), x.data(), out.data(), x.size()));
+}
+
 }  // namespace

@@ -1,14 +1,19 @@
 // Minutes of 48 kHz audio through the C interface with the plug-in's mask,
 // in 10 ms blocks, the way a call runs: the output stays finite, the echo
 // reduction of the last minute is that of the second (nothing drifts) and
-// the resident memory after the last minute is that after the first. AEC_LONG_RUN_MINUTES sets the length (3; long_run_hour.sh
-// runs 60).
+// the resident memory after the last minute is that after the first. The
+// same minutes as files through `aec process` stay under kToolPeakMiB.
+// AEC_LONG_RUN_MINUTES sets the length (3; long_run_hour.sh runs 60).
+#include <sndfile.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
 #include "host/aec.h"
@@ -22,6 +27,7 @@ constexpr int kRate = 48000;
 constexpr int kBlock = kRate / 100;
 constexpr long kBlocksPerMinute = 60L * 100;
 constexpr long kRssSlackKiB = 1024;  // allocator rounding, not growth per minute
+constexpr long kToolPeakMiB = 300;   // whatever the length: the tool streams its files
 
 long residentKiB() {
     long pages = 0, resident = 0;
@@ -85,6 +91,57 @@ TEST(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {
     // 8 kHz. The floor only tells cancelling from a bypass.
     EXPECT_GT(erle(1), 1.0);
     EXPECT_NEAR(erle(total - 1), erle(1), 1.0);
+}
+
+// Writes the scene's mic and ref, `total` minutes each, a block at a time.
+void writeScene(const std::string& micPath, const std::string& refPath, int total) {
+    SF_INFO info{};
+    info.samplerate = kRate;
+    info.channels = 1;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SF_INFO refInfo = info;
+    SNDFILE* micFile = sf_open(micPath.c_str(), SFM_WRITE, &info);
+    SNDFILE* refFile = sf_open(refPath.c_str(), SFM_WRITE, &refInfo);
+    ASSERT_TRUE(micFile && refFile);
+    EchoScene scene(kRate, 3 * 560);
+    std::vector<float> mic(kBlock), ref(kBlock);
+    for (long b = 0; b < total * kBlocksPerMinute; ++b) {
+        scene.next(mic.data(), ref.data(), kBlock);
+        sf_writef_float(micFile, mic.data(), kBlock);
+        sf_writef_float(refFile, ref.data(), kBlock);
+    }
+    sf_close(micFile);
+    sf_close(refFile);
+}
+
+TEST(LongRun, ToolProcessesMinutesOfFilesInBoundedMemory) {
+    char pattern[] = "/tmp/aec_long_run_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::string dir = pattern, mic = dir + "/mic.wav", ref = dir + "/ref.wav", out = dir + "/out.wav";
+    const int total = minutes();
+    writeScene(mic, ref, total);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        execl(AEC_TOOL, AEC_TOOL, "process", "--mic", mic.c_str(), "--ref", ref.c_str(), "--out", out.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    wait4(child, &status, 0, &usage);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    SF_INFO info{};
+    SNDFILE* result = sf_open(out.c_str(), SFM_READ, &info);
+    if (result) sf_close(result);
+    std::system(("rm -rf " + dir).c_str());
+    std::printf("aec process on %d min of 48 kHz files: %.1f s, peak RSS %ld KiB\n", total, seconds, usage.ru_maxrss);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(info.frames, total * kBlocksPerMinute * kBlock);
+    if (RELIABILITY_CHECK_RSS) {
+        EXPECT_LT(usage.ru_maxrss, kToolPeakMiB * 1024);
+    }
 }
 
 }  // namespace

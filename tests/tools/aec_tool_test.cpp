@@ -1,15 +1,24 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <limits>
 #include <random>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -61,6 +70,23 @@ class AecTool : public ::testing::Test {
 
   bool exists(const std::string& name) const { return access(path(name).c_str(), F_OK) == 0; }
 
+  std::string bytes(const std::string& file) const {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+
+  // Names in the folder, hidden ones included.
+  std::vector<std::string> listing() const {
+    std::vector<std::string> names;
+    DIR* d = opendir(dir_.c_str());
+    while (dirent* e = readdir(d)) {
+      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   std::string dir_;
 };
 
@@ -71,16 +97,22 @@ struct Scene {
   std::vector<float> mic, ref;
 };
 
-Scene echoScene(size_t samples) {
+// With irregular syllables, talk spurts of random length instead of a
+// regular envelope, which the delay search cannot tell from its own echo
+// one period later.
+Scene echoScene(size_t samples, int delayMs = 60, bool irregular = false) {
   std::mt19937 rng(5);
   std::normal_distribution<float> g(0.0f, 1.0f);
   Scene s{std::vector<float>(samples, 0.0f), std::vector<float>(samples)};
-  float low = 0.0f;
-  for (size_t n = 0; n < samples; ++n) {
+  std::uniform_int_distribution<size_t> spurt(kRate / 20, kRate / 3);
+  float low = 0.0f, gate = 1.0f;
+  for (size_t n = 0, toggle = 0; n < samples; ++n) {
     low = 0.8f * low + 0.2f * g(rng);
-    s.ref[n] = 0.2f * low * std::max(0.0f, float(std::sin(2.0 * M_PI * 2.9 * double(n) / kRate)) + 0.3f);
+    if (irregular && n == toggle) gate = 1.0f - gate, toggle += spurt(rng);
+    const float envelope = irregular ? gate : std::max(0.0f, float(std::sin(2.0 * M_PI * 2.9 * double(n) / kRate)) + 0.3f);
+    s.ref[n] = 0.2f * low * envelope;
   }
-  const size_t delay = kRate * 60 / 1000;
+  const size_t delay = size_t(kRate) * size_t(delayMs) / 1000;
   for (size_t n = delay; n < samples; ++n) {
     for (size_t i = 0; i < 96 && i + delay <= n; i += 3) s.mic[n] += 0.5f * std::exp(-float(i) / 20.0f) * s.ref[n - delay - i];
     s.mic[n] += 1e-4f * g(rng);
@@ -127,7 +159,7 @@ TEST_F(AecTool, OptionsAndWarnings) {
   std::fill(clipped.begin(), clipped.begin() + 100, 1.0f);
   const std::string args = "process --mic " + write("mic.wav", clipped) + " --ref " +
                            write("ref.wav", std::vector<float>(kRate, 0.0f)) + " --out " + path("out.wav") +
-                           " --delay-ms 60 --linear-only --filter-ms 128 --mask-floor 0.1";
+                           " --delay-ms=60 --linear-only --filter-ms=128 --mask-floor 0.1";
   ASSERT_EQ(run(args), 0) << text("stderr.txt");
   const std::string warnings = text("stderr.txt");
   for (const char* w : {"ref.wav is shorter, padded", "ref.wav is silent", "mic.wav: 100 samples at full scale"}) {
@@ -171,6 +203,151 @@ TEST_F(AecTool, BadInputFailsWithOneLineAndNoOutput) {
   }
   EXPECT_NE(run("process --mic " + good + " --ref " + good + " --out " + path("no/such/dir/out.wav")), 0);
   EXPECT_NE(run("frobnicate"), 0);
+}
+
+// What sits at OUT is never lost: a temporary-like bystander, an input
+// named like the old temporary, a symlink (its target is written), a
+// device (written in place), a FIFO (its reader gets the file), a
+// write-protected file and an input (both refused before any work), a
+// folder (said so) and a name at the 255-byte limit.
+TEST_F(AecTool, OutputNeverReplacesWhatTheUserHad) {
+  const Scene s = echoScene(kRate);
+  const std::string mic = write("m.wav", s.mic), ref = write("r.wav", s.ref);
+  const std::string io = "process --linear-only --mic " + mic + " --ref " + ref + " --out ";
+  ASSERT_EQ(run(io + path("plain.wav")), 0) << text("stderr.txt");
+  const std::string expected = bytes(path("plain.wav"));
+
+  std::ofstream(path("o.wav.tmp")) << "precious";
+  EXPECT_EQ(run(io + path("o.wav")), 0);
+  EXPECT_EQ(bytes(path("o.wav.tmp")), "precious");
+  std::rename(mic.c_str(), path("x.wav.tmp").c_str());
+  EXPECT_EQ(run("process --linear-only --mic " + path("x.wav.tmp") + " --ref " + ref + " --out " + path("x.wav")), 0);
+  EXPECT_TRUE(exists("x.wav.tmp"));
+  std::rename(path("x.wav.tmp").c_str(), mic.c_str());
+
+  std::ofstream(path("target.wav")) << "old";
+  symlink("target.wav", path("link.wav").c_str());
+  EXPECT_EQ(run(io + path("link.wav")), 0);
+  EXPECT_EQ(bytes(path("target.wav")), expected);
+  struct stat st {};
+  lstat(path("link.wav").c_str(), &st);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+
+  // a private null device where allowed, else a link to the system's
+  if (mknod(path("fakenull").c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) symlink("/dev/null", path("fakenull").c_str());
+  EXPECT_EQ(run(io + path("fakenull")), 0) << text("stderr.txt");
+  stat(path("fakenull").c_str(), &st);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+  ASSERT_EQ(mkfifo(path("pipe").c_str(), 0644), 0);
+  std::string received;
+  std::thread reader([&] { received = bytes(path("pipe")); });
+  EXPECT_EQ(run(io + path("pipe")), 0) << text("stderr.txt");
+  reader.join();
+  EXPECT_EQ(received, expected);
+
+  std::ofstream(path("ro.wav")) << "keep me";
+  chmod(path("ro.wav").c_str(), 0444);
+  const std::string name255 = std::string(251, 'n') + ".wav";
+  const std::pair<std::string, const char*> refused[] = {
+      {path("ro.wav"), "write-protected"}, {mic, "same file as the input"}, {dir_, "is a folder"}};
+  const std::string micBytes = bytes(mic);
+  for (const auto& [out, reason] : refused) {
+    EXPECT_EQ(WEXITSTATUS(run(io + out)), 1) << out;
+    EXPECT_NE(text("stderr.txt").find(reason), std::string::npos) << text("stderr.txt");
+    EXPECT_EQ(text("stdout.txt"), "") << out;  // refused before any work
+  }
+  EXPECT_EQ(bytes(path("ro.wav")), "keep me");
+  EXPECT_EQ(bytes(mic), micBytes);
+  EXPECT_EQ(run(io + path(name255)), 0) << text("stderr.txt");
+  for (const std::string& name : listing()) EXPECT_NE(name[0], '.') << "left over: " << name;
+}
+
+// Two runs to one OUT both succeed, and OUT is one of their outputs, whole.
+TEST_F(AecTool, ConcurrentRunsLeaveOneCompleteOutput) {
+  const Scene s = echoScene(4 * kRate);
+  const std::string mic = write("m.wav", s.mic), ref = write("r.wav", s.ref);
+  std::vector<float> half(s.mic);
+  for (float& v : half) v *= 0.5f;
+  const std::string other = write("h.wav", half);
+  const std::string a = "--linear-only --mic " + mic + " --ref " + ref, b = "--linear-only --mic " + other + " --ref " + ref;
+  ASSERT_EQ(run("process " + a + " --out " + path("a.wav")), 0);
+  ASSERT_EQ(run("process " + b + " --out " + path("b.wav")), 0);
+  const std::string tool = AEC_TOOL, out = " --out " + path("out.wav") + " >/dev/null 2>&1; echo $? >";
+  const std::string both = "(" + tool + " process " + a + out + path("rc_a") + ") & (" + tool + " process " + b + out +
+                           path("rc_b") + ") & wait";
+  ASSERT_EQ(std::system(("sh -c '" + both + "'").c_str()), 0);
+  EXPECT_EQ(text("rc_a"), "0\n");
+  EXPECT_EQ(text("rc_b"), "0\n");
+  const std::string result = bytes(path("out.wav"));
+  EXPECT_TRUE(result == bytes(path("a.wav")) || result == bytes(path("b.wav")));
+  for (const std::string& name : listing()) EXPECT_NE(name[0], '.') << "left over: " << name;
+}
+
+// SIGINT or SIGTERM half way, or a full disk, leave no temporary; a full
+// disk says so.
+TEST_F(AecTool, InterruptedOrFullRunsLeaveNothing) {
+  const Scene s = echoScene(60 * kRate);
+  const std::string mic = write("m.wav", s.mic), ref = write("r.wav", s.ref);
+  const std::vector<std::string> inputs = listing();
+  for (int sig : {SIGINT, SIGTERM}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
+      execl(AEC_TOOL, AEC_TOOL, "process", "--mic", mic.c_str(), "--ref", ref.c_str(), "--out", path("out.wav").c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    kill(child, sig);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "finished before the signal: " << status;
+    EXPECT_EQ(listing(), inputs);
+  }
+  // A private 64 KiB file system takes the output's first second only.
+  const std::string small = path("small");
+  mkdir(small.c_str(), 0755);
+  const std::string full = "unshare -m sh -c 'mount -t tmpfs -o size=64k none " + small + " && " + AEC_TOOL +
+                           " process --linear-only --mic " + mic + " --ref " + ref + " --out " + small +
+                           "/out.wav 2>" + path("full.txt") + "; echo $? >" + path("rc") + "; ls -A " + small + " >" +
+                           path("left.txt") + "' 2>/dev/null";
+  if (std::system(full.c_str()) != 0 || text("rc").empty()) GTEST_SKIP() << "no private tmpfs here";
+  EXPECT_EQ(text("rc"), "1\n");
+  EXPECT_NE(text("full.txt").find("disk full"), std::string::npos) << text("full.txt");
+  EXPECT_EQ(text("left.txt"), "");
+}
+
+// Float samples scaled like 16-bit integers: one warning per file and no
+// reset chatter from the linear stage. An echo 800 ms late, past the 500 ms
+// searched, on the regular scene (where the search settles on a wrong lag)
+// is warned about with the option to use; a 60 ms one is not.
+TEST_F(AecTool, InputRangeAndDelayWarnings) {
+  Scene s = echoScene(8 * kRate);
+  for (auto* x : {&s.mic, &s.ref}) {
+    for (float& v : *x) v *= 32767.0f;
+  }
+  const int floatWav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
+  ASSERT_EQ(run("process --mic " + write("m.wav", s.mic, kRate, 1, floatWav) + " --ref " +
+                write("r.wav", s.ref, kRate, 1, floatWav) + " --out " + path("out.wav")),
+            0);
+  std::istringstream loud(text("stderr.txt"));
+  int clamped = 0;
+  for (std::string line; std::getline(loud, line);) {
+    EXPECT_EQ(line.rfind("aec: warning: ", 0), 0u) << line;  // nothing from the linear stage
+    clamped += line.find("samples beyond full scale") != std::string::npos;
+  }
+  EXPECT_EQ(clamped, 2) << text("stderr.txt");
+
+  for (int delayMs : {60, 800}) {
+    const Scene late = echoScene(12 * kRate, delayMs, delayMs < 500);
+    ASSERT_EQ(run("process --linear-only --mic " + write("m.wav", late.mic) + " --ref " + write("r.wav", late.ref) +
+                  " --out " + path("out.wav")),
+              0);
+    const bool warned = text("stderr.txt").find("if you know the delay, pass --delay-ms") != std::string::npos;
+    EXPECT_EQ(warned, delayMs > 500) << delayMs << "\n" << text("stderr.txt") << text("stdout.txt");
+  }
 }
 
 // The demo writes its three files and measures a real echo reduction, over

@@ -24,7 +24,10 @@ int process(const ProcessArgs& args) {
   aec_tools::Inputs inputs;
   if (!inputs.open(args)) return 1;
   aec_tools::SafeOutput out;
-  if (!out.open(args.out, {args.mic, args.ref})) return fail(out.error()), 1;
+  if (!out.open(args.out, {args.mic, args.ref})) {
+    fail(out.error());
+    return 1;
+  }
   aec_tools::AudioWriter writer;
   if (!writer.open(out, inputs.mic.rate(), inputs.mic.format())) return 1;
   const aec_tools::MaskChoice mask = args.options.linearOnly ? aec_tools::MaskChoice{} : aec_tools::chooseMask();

@@ -144,6 +144,26 @@ TEST_F(ExportTool, BadInputFailsWithOneLineAndNoOutput) {
     EXPECT_FALSE(exists("out.feat")) << args;
     EXPECT_FALSE(exists("out.feat.tmp")) << args;
   }
+  EXPECT_EQ(runTool("--mic " + good + " --ref " + good + " --out " + dir_), 256);
+  EXPECT_NE(errors().find("is a folder"), std::string::npos) << errors();
+}
+
+// The export shares the tool's output rules: an input as OUT is refused
+// before anything is written, a file named like the old temporary survives,
+// and `--key=value` options work.
+TEST_F(ExportTool, OutputRulesAndEqualsOptions) {
+  const std::string mic = writeWav("mic.wav", signal(3200, 1)), ref = writeWav("ref.wav", signal(3200, 2));
+  std::ifstream before(mic, std::ios::binary);
+  const std::string micBytes(std::istreambuf_iterator<char>(before), {});
+  EXPECT_EQ(runTool("--mic " + mic + " --ref " + ref + " --out " + mic), 256);
+  EXPECT_NE(errors().find("same file as the input"), std::string::npos) << errors();
+  std::ifstream after(mic, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after), {}), micBytes);
+  std::ofstream(path("out.feat.tmp")) << "precious";
+  ASSERT_EQ(runTool("--mic=" + mic + " --ref=" + ref + " --delay-ms=0 --out=" + path("out.feat")), 0) << errors();
+  EXPECT_TRUE(exists("out.feat"));
+  std::ifstream kept(path("out.feat.tmp"));
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");
 }
 
 }  // namespace

@@ -117,8 +117,9 @@ TEST_F(ToolInput, UnwritableOutputFailsWithoutLeftovers) {
 }
 
 // Under any address-space limit the tool succeeds, or says "out of memory"
-// in one line; it never aborts. (Before it streamed, 20 s at 48 kHz needed
-// about 46 MB and died of an uncaught bad_alloc below that.)
+// in one line; it never aborts. (Before it streamed it held the recording
+// several times over, and a limit below that ended in an uncaught
+// bad_alloc, exit 134.)
 TEST_F(ToolInput, MemoryLimitsGiveOneLineNeverAnAbort) {
     if (!RELIABILITY_CHECK_RSS) GTEST_SKIP() << "the sanitizers reserve terabytes of address space";
     const std::string good = write("good.wav", 48000, 20 * 48000);

@@ -70,8 +70,7 @@ def test_network_goes_well_beyond_the_linear_stage():
     mic, ref = scene(rate, seconds=8.0)
     neural = erle_db(mic, ynet_aec.process(mic, ref, rate), rate)
     linear = erle_db(mic, ynet_aec.process(mic, ref, rate, linear_only=True), rate)
-    assert linear > 3.0
-    assert neural > linear + 10.0, (neural, linear)
+    assert neural > 25.0 and neural > linear + 15.0, (neural, linear)
 
 
 def test_stream_blocks_of_any_size_equal_process():

@@ -63,6 +63,33 @@ TEST(CApi, AnyBlockSizeEqualsTenMillisecondBlocks) {
   }
 }
 
+double erleDb(const std::vector<float>& mic, const std::vector<float>& out, size_t from) {
+  double in = 1e-20, left = 1e-20;
+  for (size_t n = from; n < mic.size(); ++n) {
+    in += double(mic[n]) * mic[n];
+    left += double(out[n]) * out[n];
+  }
+  return 10.0 * std::log10(in / left);
+}
+
+// The library's default mask is the embedded network: it takes the echo far
+// below what the linear stage alone leaves.
+TEST(CApi, DefaultMaskIsTheNetwork) {
+  const Scene s = scene(16000, 16000 * 5, 560);
+  aec_options linear;
+  aec_default_options(&linear);
+  linear.linear_only = 1;
+  aec_handle* a = aec_create(16000, nullptr);
+  aec_handle* b = aec_create(16000, &linear);
+  ASSERT_TRUE(a && b);
+  const double network = erleDb(s.mic, run(a, s, {160}), 32000);
+  const double linearOnly = erleDb(s.mic, run(b, s, {160}), 32000);
+  EXPECT_GT(network, 30.0);
+  EXPECT_GT(network, linearOnly + 15.0) << linearOnly;
+  aec_destroy(a);
+  aec_destroy(b);
+}
+
 void halfMask(void* user, const float*, float* mask) {
   ++*static_cast<int*>(user);
   std::fill(mask, mask + 513, 0.5f);
@@ -111,12 +138,17 @@ TEST(CApi, OptionsMaskCallbackAndBadArguments) {
   EXPECT_EQ(aec_process(h, mic.data(), mic.data(), out.data(), mic.size()), 0);
   EXPECT_EQ(calls, 10);
   EXPECT_NEAR(out.back(), 0.125f, 1e-4f);
-  aec_set_mask_source(h, nullptr, nullptr);
-  EXPECT_EQ(aec_process(h, mic.data(), mic.data(), mic.data(), mic.size()), 0);  // in place
-  EXPECT_NEAR(mic.back(), 0.25f, 1e-4f);
+  aec_set_mask_source(h, nullptr, nullptr);  // back to the embedded network
+  EXPECT_EQ(aec_process(h, mic.data(), mic.data(), out.data(), mic.size()), 0);
   EXPECT_EQ(calls, 10);
   EXPECT_EQ(aec_process(h, nullptr, mic.data(), out.data(), 1), -1);
   EXPECT_EQ(aec_process(nullptr, mic.data(), mic.data(), out.data(), 1), -1);
+  aec_destroy(h);
+  options.linear_only = 1;  // no mask and no linear stage: a pure delay, also in place
+  h = aec_create(16000, &options);
+  ASSERT_TRUE(h);
+  EXPECT_EQ(aec_process(h, mic.data(), mic.data(), mic.data(), mic.size()), 0);
+  EXPECT_NEAR(mic.back(), 0.25f, 1e-4f);
   aec_destroy(h);
   options.filter_ms = 1;
   EXPECT_EQ(aec_create(16000, &options), nullptr);

@@ -40,7 +40,7 @@ std::string shapeText(const py::array& a) {
 
 template <class T>
 void copyScaled(const py::array& a, float scale, std::vector<float>& out) {
-  const auto typed = py::array_t<T, py::array::forcecast>::ensure(a);
+  const auto typed = py::array_t<T, py::array::c_style | py::array::forcecast>::ensure(a);
   const T* data = typed.data();
   out.resize(static_cast<size_t>(typed.size()));
   for (size_t n = 0; n < out.size(); ++n) out[n] = static_cast<float>(data[n]) * scale;

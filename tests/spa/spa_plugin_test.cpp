@@ -159,11 +159,11 @@ TEST_F(SpaPlugin, FactoryOffersTheAecInterfaceOnly) {
 // does.
 TEST_F(SpaPlugin, RemovesTheEchoAtAnyRateAndBlockSize) {
   for (int rate : {16000, 48000}) {
-    const Scene s = scene(rate, 6.0);
+    const Scene s = scene(rate, 4.0);
     auto reference = aec::AecStream::create(rate);
     std::vector<float> expected(s.mic.size());
     reference->process(s.mic.data(), s.ref.data(), expected.data(), s.mic.size());
-    for (size_t block : {size_t(128), size_t(1024), size_t(rate / 100 + 7)}) {
+    for (size_t block : {size_t(rate / 125), size_t(rate / 100 + 7)}) {
       spa_audio_aec* aec = open();
       ASSERT_EQ(init(aec, rate, 1), 0);
       const auto out = runBlocks(aec, s, 1, block)[0];
@@ -174,7 +174,7 @@ TEST_F(SpaPlugin, RemovesTheEchoAtAnyRateAndBlockSize) {
     const double linearErle = erleDb(s.mic, runBlocks(linear, s, 1, 256)[0], size_t(rate) * 2);
     const double erle = erleDb(s.mic, expected, size_t(rate) * 2);
     EXPECT_GT(erle, 25.0) << rate;
-    EXPECT_GT(erle, linearErle + 10.0) << rate;
+    EXPECT_GT(erle, linearErle + 10.0) << rate << " " << linearErle;
   }
 }
 

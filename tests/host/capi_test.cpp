@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "host/aec.h"
+#include "tests/erle.h"
 
 namespace {
+
+using aec_test::erleDb;
 
 // Far end: low-passed noise with a syllable envelope; mic: its echo through
 // a 35 ms delay and a short decaying path, plus a little noise.
@@ -61,15 +64,6 @@ TEST(CApi, AnyBlockSizeEqualsTenMillisecondBlocks) {
     aec_destroy(a);
     aec_destroy(b);
   }
-}
-
-double erleDb(const std::vector<float>& mic, const std::vector<float>& out, size_t from) {
-  double in = 1e-20, left = 1e-20;
-  for (size_t n = from; n < mic.size(); ++n) {
-    in += double(mic[n]) * mic[n];
-    left += double(out[n]) * out[n];
-  }
-  return 10.0 * std::log10(in / left);
 }
 
 // The library's default mask is the embedded network: it takes the echo far

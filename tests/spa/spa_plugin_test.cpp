@@ -16,8 +16,11 @@
 #include <vector>
 
 #include "host/aec_stream.h"
+#include "tests/erle.h"
 
 namespace {
+
+using aec_test::erleDb;
 
 // A log that keeps every line, given to the plug-in as its support.
 struct TestLog {
@@ -132,15 +135,6 @@ std::vector<std::vector<float>> runBlocks(spa_audio_aec* aec, const Scene& s, in
     EXPECT_EQ(spa_audio_aec_run(aec, rec.data(), play.data(), dst.data(), uint32_t(n)), 0);
   }
   return out;
-}
-
-double erleDb(const std::vector<float>& mic, const std::vector<float>& out, size_t from) {
-  double a = 1e-20, b = 1e-20;
-  for (size_t n = from; n < mic.size(); ++n) {
-    a += double(mic[n]) * mic[n];
-    b += double(out[n]) * out[n];
-  }
-  return 10.0 * std::log10(a / b);
 }
 
 TEST_F(SpaPlugin, FactoryOffersTheAecInterfaceOnly) {

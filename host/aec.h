@@ -3,7 +3,8 @@
  * Feed the microphone and the far-end (loudspeaker) signal in blocks of any
  * size at one rate from 8000 to 48000 Hz; get the cleaned microphone signal,
  * delayed by aec_latency() samples. One handle per stream, used by one
- * thread at a time. */
+ * thread at a time. The suppression mask comes from the embedded neural
+ * network unless linear_only is set or another source is installed. */
 #ifndef YNET_AEC_H
 #define YNET_AEC_H
 
@@ -38,7 +39,7 @@ aec_handle* aec_create(int sample_rate, const aec_options* options);
 /* mic, ref, out: n samples each in [-1, 1] (others are clamped); out may be
  * mic. 0, or -1 for a null argument. */
 int aec_process(aec_handle* handle, const float* mic, const float* ref, float* out, size_t n);
-/* fn NULL restores the default mask (all ones). */
+/* fn NULL restores the default mask source: the embedded network. */
 void aec_set_mask_source(aec_handle* handle, aec_mask_fn fn, void* user);
 /* As aec_set_mask_source, for a source with memory: aec_reset calls reset
  * (when not NULL) so the reset stream behaves like a new one. */

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "host/aec_pipeline.h"
+#include "host/default_mask.h"
 #include "host/resampler.h"
 
 namespace aec {
@@ -262,14 +263,16 @@ std::unique_ptr<AecStream> AecStream::create(int sampleRate, const StreamOptions
   pipelineOptions.farEndHold = options.farEndHold;
   auto pipeline = AecPipeline::create(pipelineOptions);
   if (!pipeline) return nullptr;
-  return std::unique_ptr<AecStream>(new AecStream(std::make_unique<Impl>(sampleRate, options, std::move(pipeline))));
+  std::unique_ptr<AecStream> stream(new AecStream(std::make_unique<Impl>(sampleRate, options, std::move(pipeline))));
+  stream->setMaskSource(MaskSource());
+  return stream;
 }
 
 AecStream::AecStream(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 AecStream::~AecStream() = default;
 
 void AecStream::setMaskSource(MaskSource source) {
-  if (!impl_->options.linearOnly) impl_->pipeline->setMaskSource(std::move(source));
+  if (!impl_->options.linearOnly) impl_->pipeline->setMaskSource(source ? std::move(source) : defaultMaskSource());
 }
 
 bool AecStream::process(const float* mic, const float* ref, float* out, size_t count) {

@@ -30,7 +30,8 @@ class AecStream {
   AecStream(const AecStream&) = delete;
   AecStream& operator=(const AecStream&) = delete;
 
-  // An empty source means all ones (the default).
+  // An empty source restores the default: the embedded mask network in the
+  // installed library (all ones where a build links no network).
   void setMaskSource(MaskSource source);
   // mic, ref, out: count samples each at the stream rate; out may alias mic.
   // Samples beyond [-1, 1] are clamped (a warning on stderr marks the

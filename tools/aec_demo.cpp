@@ -107,6 +107,13 @@ double erleDb(const Scene& scene, const std::vector<float>& out) {
 
 }  // namespace
 
+std::string defaultClipDir() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return AEC_DEMO_CLIPS;
+  return (self.parent_path() / AEC_DEMO_CLIPS).lexically_normal().string();
+}
+
 int runDemo(const DemoArgs& args) {
   Scene scene;
   if (!buildScene(args.clipDir, scene) || !makeDir(args.outDir)) return 1;

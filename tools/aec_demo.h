@@ -4,9 +4,12 @@
 
 namespace aec_tools {
 
+// The shipped clips, found relative to the running program.
+std::string defaultClipDir();
+
 struct DemoArgs {
   std::string outDir = "aec-demo";
-  std::string clipDir = AEC_DEMO_CLIPS;
+  std::string clipDir = defaultClipDir();
 };
 
 // Builds a double-talk scene from the shipped clips (far-end talker played

@@ -11,8 +11,7 @@ struct MaskChoice {
   std::string description;  // one line for the summary
 };
 
-// The mask the tools run with: the echo-cancellation filter through the host
-// SDK where this build has it, else all ones (linear canceller only).
+// The mask the tools run with: the embedded network, linked in.
 MaskChoice chooseMask();
 
 }  // namespace aec_tools

@@ -1,81 +1,62 @@
 #include "host/dsp/fft.h"
 
-#include <cmath>
+#include <fftw3.h>
+
+#include <algorithm>
+#include <mutex>
 
 namespace aec {
 
 namespace {
 
-Complex unitRoot(double turns) {
-  const double angle = -2.0 * M_PI * turns;
-  return Complex(static_cast<float>(std::cos(angle)), static_cast<float>(std::sin(angle)));
+// FFTW's planner keeps global state; only execution is thread-safe.
+std::mutex& plannerMutex() {
+  static std::mutex mutex;
+  return mutex;
 }
 
 }  // namespace
 
-RealFft::RealFft(int n) : n_(n), bitReverse_(n / 2), twiddles_(n / 4), split_(n / 2 + 1), work_(n / 2) {
-  const int m = n / 2;
-  int bits = 0;
-  while ((1 << bits) < m) ++bits;
-  for (int i = 0; i < m; ++i) {
-    int r = 0;
-    for (int b = 0; b < bits; ++b) r |= ((i >> b) & 1) << (bits - 1 - b);
-    bitReverse_[i] = r;
-  }
-  for (int j = 0; j < m / 2; ++j) twiddles_[j] = unitRoot(static_cast<double>(j) / m);
-  for (int k = 0; k <= m; ++k) split_[k] = unitRoot(static_cast<double>(k) / n);
+// The plans work on these aligned buffers; the caller's arrays are copied in
+// and out (c2r overwrites its input, and the caller's alignment is unknown).
+struct RealFft::Plans {
+  float* time = nullptr;
+  fftwf_complex* spectrum = nullptr;
+  fftwf_plan forward = nullptr;
+  fftwf_plan inverse = nullptr;
+};
+
+RealFft::RealFft(int n) : n_(n), plans_(new Plans) {
+  std::lock_guard<std::mutex> lock(plannerMutex());
+  plans_->time = fftwf_alloc_real(n);
+  plans_->spectrum = fftwf_alloc_complex(n / 2 + 1);
+  // FFTW_ESTIMATE picks the same algorithm on every run, so results repeat.
+  plans_->forward = fftwf_plan_dft_r2c_1d(n, plans_->time, plans_->spectrum, FFTW_ESTIMATE);
+  plans_->inverse = fftwf_plan_dft_c2r_1d(n, plans_->spectrum, plans_->time, FFTW_ESTIMATE);
 }
 
-void RealFft::complexFft(Complex* data) const {
-  const int m = n_ / 2;
-  for (int i = 0; i < m; ++i) {
-    if (i < bitReverse_[i]) std::swap(data[i], data[bitReverse_[i]]);
-  }
-  for (int len = 2; len <= m; len *= 2) {
-    const int half = len / 2;
-    const int stride = m / len;
-    for (int start = 0; start < m; start += len) {
-      for (int j = 0; j < half; ++j) {
-        const Complex t = twiddles_[j * stride] * data[start + j + half];
-        data[start + j + half] = data[start + j] - t;
-        data[start + j] += t;
-      }
-    }
-  }
+RealFft::~RealFft() {
+  std::lock_guard<std::mutex> lock(plannerMutex());
+  fftwf_destroy_plan(plans_->forward);
+  fftwf_destroy_plan(plans_->inverse);
+  fftwf_free(plans_->time);
+  fftwf_free(plans_->spectrum);
+  delete plans_;
 }
 
-// With z[k] = x[2k] + i x[2k+1] and Z its FFT, the even and odd half spectra
-// are Ze = (Z[k] + conj Z[m-k]) / 2 and Zo = (Z[k] - conj Z[m-k]) / 2i, and
-// X[k] = Ze + W^k Zo with W = exp(-2 pi i / n).
 void RealFft::forward(const float* in, Complex* out) {
-  const int m = n_ / 2;
-  for (int k = 0; k < m; ++k) work_[k] = Complex(in[2 * k], in[2 * k + 1]);
-  complexFft(work_.data());
-  const Complex halfI(0.0f, -0.5f);
-  for (int k = 0; k <= m; ++k) {
-    const Complex a = work_[k % m];
-    const Complex b = std::conj(work_[(m - k) % m]);
-    out[k] = 0.5f * (a + b) + split_[k] * (halfI * (a - b));
-  }
+  std::copy(in, in + n_, plans_->time);
+  fftwf_execute(plans_->forward);
+  const Complex* spectrum = reinterpret_cast<const Complex*>(plans_->spectrum);
+  std::copy(spectrum, spectrum + bins(), out);
 }
 
-// Undoes forward: Ze = (X[k] + conj X[m-k]) / 2, Zo = (X[k] - conj X[m-k]) / 2W^k,
-// Z = Ze + i Zo, then an inverse FFT of length m through conjugation.
+// FFTW's inverse is unnormalised: it returns n times the input.
 void RealFft::inverse(const Complex* in, float* out) {
-  const int m = n_ / 2;
-  for (int k = 0; k < m; ++k) {
-    const Complex a = in[k];
-    const Complex b = std::conj(in[m - k]);
-    const Complex even = 0.5f * (a + b);
-    const Complex odd = 0.5f * (a - b) * std::conj(split_[k]);
-    work_[k] = std::conj(even + Complex(0.0f, 1.0f) * odd);
-  }
-  complexFft(work_.data());
-  const float scale = 1.0f / static_cast<float>(m);
-  for (int k = 0; k < m; ++k) {
-    out[2 * k] = work_[k].real() * scale;
-    out[2 * k + 1] = -work_[k].imag() * scale;
-  }
+  std::copy(in, in + bins(), reinterpret_cast<Complex*>(plans_->spectrum));
+  fftwf_execute(plans_->inverse);
+  const float scale = 1.0f / static_cast<float>(n_);
+  std::transform(plans_->time, plans_->time + n_, out, [scale](float v) { return v * scale; });
 }
 
 }  // namespace aec

@@ -6,8 +6,11 @@
 #include <vector>
 
 #include "host/aec.h"
+#include "tests/erle.h"
 
 namespace {
+
+using aec_test::erleDb;
 
 // Far end: low-passed noise with a syllable envelope; mic: its echo through
 // a 35 ms delay and a short decaying path, plus a little noise.
@@ -63,6 +66,24 @@ TEST(CApi, AnyBlockSizeEqualsTenMillisecondBlocks) {
   }
 }
 
+// The library's default mask is the embedded network: it takes the echo far
+// below what the linear stage alone leaves.
+TEST(CApi, DefaultMaskIsTheNetwork) {
+  const Scene s = scene(16000, 16000 * 5, 560);
+  aec_options linear;
+  aec_default_options(&linear);
+  linear.linear_only = 1;
+  aec_handle* a = aec_create(16000, nullptr);
+  aec_handle* b = aec_create(16000, &linear);
+  ASSERT_TRUE(a && b);
+  const double network = erleDb(s.mic, run(a, s, {160}), 32000);
+  const double linearOnly = erleDb(s.mic, run(b, s, {160}), 32000);
+  EXPECT_GT(network, 30.0);
+  EXPECT_GT(network, linearOnly + 15.0) << linearOnly;
+  aec_destroy(a);
+  aec_destroy(b);
+}
+
 void halfMask(void* user, const float*, float* mask) {
   ++*static_cast<int*>(user);
   std::fill(mask, mask + 513, 0.5f);
@@ -111,14 +132,19 @@ TEST(CApi, OptionsMaskCallbackAndBadArguments) {
   EXPECT_EQ(aec_process(h, mic.data(), mic.data(), out.data(), mic.size()), 0);
   EXPECT_EQ(calls, 10);
   EXPECT_NEAR(out.back(), 0.125f, 1e-4f);
-  aec_set_mask_source(h, nullptr, nullptr);
-  EXPECT_EQ(aec_process(h, mic.data(), mic.data(), mic.data(), mic.size()), 0);  // in place
-  EXPECT_NEAR(mic.back(), 0.25f, 1e-4f);
+  aec_set_mask_source(h, nullptr, nullptr);  // back to the embedded network
+  EXPECT_EQ(aec_process(h, mic.data(), mic.data(), out.data(), mic.size()), 0);
   EXPECT_EQ(calls, 10);
   EXPECT_EQ(aec_process(h, nullptr, mic.data(), out.data(), 1), -1);
   EXPECT_EQ(aec_process(nullptr, mic.data(), mic.data(), out.data(), 1), -1);
   EXPECT_EQ(aec_process(h, nullptr, nullptr, nullptr, 0), 0);
   aec_default_options(nullptr);
+  aec_destroy(h);
+  options.linear_only = 1;  // no mask and no linear stage: a pure delay, also in place
+  h = aec_create(16000, &options);
+  ASSERT_TRUE(h);
+  EXPECT_EQ(aec_process(h, mic.data(), mic.data(), mic.data(), mic.size()), 0);
+  EXPECT_NEAR(mic.back(), 0.25f, 1e-4f);
   aec_destroy(h);
   options.filter_ms = 1;
   EXPECT_EQ(aec_create(16000, &options), nullptr);

@@ -11,6 +11,7 @@
 
 #include "impl_x86/depthwise/dw_select.h"
 #include "ynet/cpu_info.h"
+#include "ynet/tensor.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ dw::Geometry lineGeometry(int inRows, int outRows, int channels) {
 
 // Packed weight sizes: blocked codes hold ceil(C / B) blocks of 5 * B.
 size_t weightFloats(const dw::Choice& c, int channels) {
-    if (c.path != dw::Path::Vector || c.weightCode == 0 || c.weightCode == 37) return 5 * size_t(channels);
+    if (c.path != dw::Path::Vector || c.weightCode == kNHWC || c.weightCode == kOuterInnermost) return 5 * size_t(channels);
     return size_t((channels + c.block - 1) / c.block) * 5 * c.block;
 }
 

@@ -148,13 +148,7 @@ BENCHMARK(QuantStep)->Apply([](benchmark::internal::Benchmark* b) { networkShape
 
 constexpr int kRow = 513;
 
-void bindWindow(Tensor& t, float* rows) {
-    t.set(1, 12, kRow, 1, kNHWC);
-    if (t.data[kFloat] && !t.notOwned[kFloat]) alignedFree(t.data[kFloat]);
-    t.data[kFloat] = rows;
-    t.notOwned[kFloat] = true;
-    t.capacity = 0;
-}
+void bindWindow(Tensor& t, float* rows) { t.bindFloats(rows, 1, 12, kRow, 1, kNHWC); }
 
 // A built net with a feature buffer bound as the filter binds it.
 struct FrameNet {

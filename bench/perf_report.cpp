@@ -28,13 +28,14 @@
 #include "host/features.h"
 #include "host/sdk/host_api.h"
 #include "model/echo_net.h"
+#include "model/frame_contract.h"
 #include "ynet/cpu_info.h"
 #include "ynet/net.h"
 
 namespace {
 
 using YNet::Tensor;
-constexpr int kBins = 513, kFloats = aec::kFeatureFloats;
+using namespace frame_contract;
 constexpr int kSilenceFrames = 6000, kTenSeconds = 1000;
 
 // ---- time and memory --------------------------------------------------------
@@ -77,11 +78,7 @@ struct Timing {
 // ---- the engine without the SDK ---------------------------------------------
 
 void bindWindow(Tensor& t, const float* rows) {
-    t.set(1, 12, kBins, 1, YNet::kNHWC);
-    if (t.data[YNet::kFloat] && !t.notOwned[YNet::kFloat]) YNet::alignedFree(t.data[YNet::kFloat]);
-    t.data[YNet::kFloat] = const_cast<float*>(rows);
-    t.notOwned[YNet::kFloat] = true;
-    t.capacity = 0;
+    t.bindFloats(const_cast<float*>(rows), 1, kWindowRows, kBins, 1, YNet::kNHWC);
 }
 
 // Binds inputs the way the filter does; kernels are picked at warm-up from
@@ -91,14 +88,14 @@ struct EngineNet {
 
     bool bind(const float* features) {
         if (!net) return false;
-        bindWindow(YNet::lookup(net->blobs, "310"), features);
-        bindWindow(YNet::lookup(net->blobs, "311"), features + aec::kWindowBOffset);
-        for (const char* s : {"469", "493"}) YNet::lookup(net->blobs, s).set(1, 1, 1, 128, YNet::kNHWC);
+        bindWindow(YNet::lookup(net->blobs, kWindowABlob), features);
+        bindWindow(YNet::lookup(net->blobs, kWindowBBlob), features + kWindowBOffset);
+        for (const char* s : {kState1Blob, kState2Blob}) YNet::lookup(net->blobs, s).set(1, 1, 1, kStateSize, YNet::kNHWC);
         return net->warmup();
     }
     bool frame(const float* features, float* mask) {
         if (!bind(features) || !net->run(0)) return false;
-        std::memcpy(mask, YNet::lookup(net->blobs, "mask").floatData(YNet::kNHWC), kBins * sizeof(float));
+        std::memcpy(mask, YNet::lookup(net->blobs, kMaskBlob).floatData(YNet::kNHWC), kBins * sizeof(float));
         return true;
     }
     // As Net::run, timing each layer into its type's total.
@@ -164,7 +161,7 @@ bool readFeatures(const std::string& path, int limit, std::vector<float>& frames
             *error = path + ": truncated";
             return false;
         }
-        frames.insert(frames.end(), record.begin(), record.begin() + kFloats);
+        frames.insert(frames.end(), record.begin(), record.begin() + kFeatureFloats);
     }
     if (n == 0) *error = path + ": no frames";
     return n > 0;
@@ -216,8 +213,8 @@ bool writeAtomically(const std::string& path, const std::string& text) {
 
 struct Frames {
     std::vector<float> data;
-    int count() const { return int(data.size() / kFloats); }
-    const float* at(int t) const { return data.data() + size_t(t) * kFloats; }
+    int count() const { return int(data.size() / kFeatureFloats); }
+    const float* at(int t) const { return data.data() + size_t(t) * kFeatureFloats; }
 };
 
 void latencyRow(Report& r, const char* name, const Timing& t) {
@@ -297,7 +294,7 @@ void silenceSection(Report& r, zelta::PluginHost& host) {
     for (int i = 0; i < kSilenceFrames; ++i) {
         pipeline->process(zeros.data(), zeros.data(), out.data());
         const float* f = pipeline->features();
-        for (int k = 0; k < kFloats; ++k) largest = std::max(largest, double(std::fabs(f[k])));
+        for (int k = 0; k < kFeatureFloats; ++k) largest = std::max(largest, double(std::fabs(f[k])));
         t.add([&] { filter.processFrame(f, mask.data()); });
     }
     const std::vector<double> first(t.cpu.begin(), t.cpu.begin() + kTenSeconds);
@@ -364,7 +361,8 @@ void runInterleaved(const Frames& frames, std::vector<System*> systems) {
 void warmEngine(EngineNet& net, const float* features) {
     std::vector<float> mask(kBins);
     net.frame(features, mask.data());
-    for (const char* s : {"469", "493"}) std::memset(YNet::lookup(net.net->blobs, s).f32(), 0, 128 * sizeof(float));
+    for (const char* s : {kState1Blob, kState2Blob})
+        std::memset(YNet::lookup(net.net->blobs, s).f32(), 0, kStateSize * sizeof(float));
 }
 
 // The best FMA rate of a few tries: a loaded core only ever lowers it.

@@ -12,13 +12,13 @@
 #include <vector>
 
 #include "model/echo_net.h"
+#include "model/frame_contract.h"
 
 namespace {
 
 using torch::Tensor;
 namespace F = torch::nn::functional;
-
-constexpr int kBins = 513, kRows = 12, kWindowB = 6 * kBins, kState = 128;
+using namespace frame_contract;
 
 struct Blob {
     Tensor x;
@@ -55,18 +55,18 @@ public:
     explicit Interpreter(std::map<std::string, Weight> weights) : weights(std::move(weights)) { resetState(); }
 
     void resetState() override {
-        states["469"] = torch::zeros({1, kState});
-        states["493"] = torch::zeros({1, kState});
+        states[kState1Blob] = torch::zeros({1, kStateSize});
+        states[kState2Blob] = torch::zeros({1, kStateSize});
     }
 
     void frame(const float* features, float* mask) override {
         torch::InferenceMode guard;
         std::map<std::string, Blob> blobs;
-        blobs["310"] = window(features);
-        blobs["311"] = window(features + kWindowB);
+        blobs[kWindowABlob] = window(features);
+        blobs[kWindowBBlob] = window(features + kWindowBOffset);
         const YNet::LayerRecord* layers = LayerTable();
         for (uint32_t i = 0; i < kLayerRecordCount; ++i) run(layers[i], blobs);
-        const Tensor m = toMemory(blobs.at("mask").x).contiguous();
+        const Tensor m = toMemory(blobs.at(kMaskBlob).x).contiguous();
         std::memcpy(mask, m.data_ptr<float>(), kBins * sizeof(float));
     }
 
@@ -75,7 +75,7 @@ private:
     std::map<std::string, Tensor> states;
 
     static Blob window(const float* p) {
-        return {torch::from_blob(const_cast<float*>(p), {1, 1, kRows * kBins}).clone(), kRows, kBins, 1};
+        return {torch::from_blob(const_cast<float*>(p), {1, 1, kWindowRows * kBins}).clone(), kWindowRows, kBins, 1};
     }
     const Tensor& weight(const char* name) const { return weights.at(name).x; }
     const Weight& weightRecord(const char* name) const { return weights.at(name); }

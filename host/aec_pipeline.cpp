@@ -1,6 +1,7 @@
 #include "host/aec_pipeline.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace aec {
 
@@ -126,8 +127,9 @@ void AecPipeline::applyMask(float* out) {
   maskSource_.process(features_.data(), mask_.data());
   std::vector<Complex>& masked = spectra_[kR];  // the reference spectrum is no longer needed
   for (int k = 0; k < kBins; ++k) {
-    // NaN from a faulty source falls to the floor
-    const float gain = mask_[k] > options_.maskFloor ? std::min(mask_[k], 1.0f) : options_.maskFloor;
+    // A faulty source's NaN or infinity passes, as the filter's own does.
+    const float gain = std::isfinite(mask_[k]) ? std::clamp(mask_[k], options_.maskFloor, 1.0f)
+                                               : frame_contract::kNonFiniteGain;
     mask_[k] = 1.0f - maskWeight_ * (1.0f - gain);
     masked[k] = mask_[k] * spectra_[kE][k];
   }

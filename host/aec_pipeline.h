@@ -48,8 +48,9 @@ class AecPipeline {
 
   // Results of the last process() call.
   const float* features() const { return features_.data(); }
-  // kBins gains applied to E: the source's mask clamped to [maskFloor, 1],
-  // eased towards one while the far end is silent.
+  // kBins gains applied to E: the source's mask clamped to [maskFloor, 1]
+  // (a bin that is not finite counts as 1), eased towards one while the far
+  // end is silent.
   const float* gains() const { return mask_.data(); }
   const Complex* errorSpectrum() const { return spectra_[kE].data(); }
   const Complex* micSpectrum() const { return spectra_[kD].data(); }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "model/frame_contract.h"
 #include "plugin/echo_filter.h"
 #include "plugin/ref_counted.h"
 
@@ -26,7 +27,7 @@ class LazyFilter {
       filter_->addRef();
     }
     if (filter_->processFrame(features, mask) != 0) {
-      std::fill(mask, mask + AiEchoCancellationFilter::kBins, 1.0f);
+      std::fill(mask, mask + frame_contract::kBins, 1.0f);
     }
   }
   // Scaling the recurrent state by zero is the filter's own reset.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "host/dsp/stft.h"
+#include "model/frame_contract.h"
 
 namespace aec {
 
@@ -22,11 +23,14 @@ namespace aec {
 constexpr int kContextFrames = 6;
 constexpr int kStreams = 3;
 constexpr int kFeatureRows = kStreams * kContextFrames;
-constexpr int kFeatureFloats = kFeatureRows * kBins;    // 9234
-constexpr int kWindowBOffset = kContextFrames * kBins;  // 3078
+constexpr int kFeatureFloats = frame_contract::kFeatureFloats;
+constexpr int kWindowBOffset = frame_contract::kWindowBOffset;
 constexpr int kRowE = 0;
 constexpr int kRowD = kContextFrames;
 constexpr int kRowX = 2 * kContextFrames;
+static_assert(kBins == frame_contract::kBins && kFeatureRows == frame_contract::kBufferRows &&
+                  kRowD == frame_contract::kWindowBRow,
+              "the feature rows are the frame the mask network reads");
 
 // Compression and normalisation, identical for inference and training export:
 //   value = log10(|X|^2 + kPowerFloor) - level

@@ -2,6 +2,7 @@
 // bound in place, inputs and outputs declared, one layer per record.
 #include "model/echo_net.h"
 
+#include "model/frame_contract.h"
 #include "ynet/layer_registry.h"
 
 namespace {
@@ -21,13 +22,14 @@ void declareInput(Net& net, const char* name, uint32_t h, uint32_t w, uint32_t c
 }
 
 void declareInterface(Net& net) {
-    declareInput(net, "310", 12, 513, 1);
-    declareInput(net, "311", 12, 513, 1);
-    declareInput(net, "469", 1, 1, 128);
-    declareInput(net, "493", 1, 1, 128);
-    net.addOutput("mask");
-    net.addOutput("469");
-    net.addOutput("493");
+    using namespace frame_contract;
+    declareInput(net, kWindowABlob, kWindowRows, kBins, 1);
+    declareInput(net, kWindowBBlob, kWindowRows, kBins, 1);
+    declareInput(net, kState1Blob, 1, 1, kStateSize);
+    declareInput(net, kState2Blob, 1, 1, kStateSize);
+    net.addOutput(kMaskBlob);
+    net.addOutput(kState1Blob);
+    net.addOutput(kState2Blob);
 }
 
 // A record whose type is not registered is left out; the registry has

@@ -11,34 +11,16 @@
 namespace {
 
 using YNet::Tensor;
+namespace fc = frame_contract;
 
 // Points a blob at caller memory without copying; the blob does not own it.
-void bindWindow(Tensor& t, const float* data, uint32_t rows, uint32_t bins) {
-    t.n = 1;
-    t.h = rows;
-    t.w = bins;
-    t.c = 1;
-    t.count = rows * bins;
-    t.layout = YNet::kNHWC;
-    t.transposed = false;
-    if (t.data[YNet::kFloat] != data) {
-        if (t.data[YNet::kFloat] && !t.notOwned[YNet::kFloat]) YNet::alignedFree(t.data[YNet::kFloat]);
-        t.data[YNet::kFloat] = const_cast<float*>(data);
-    }
-    t.notOwned[YNet::kFloat] = true;
-    t.capacity = 0;
+void bindWindow(Tensor& t, const float* data) {
+    t.bindFloats(const_cast<float*>(data), 1, fc::kWindowRows, fc::kBins, 1, YNet::kNHWC);
 }
 
 // The four inputs and the mask output the filter binds by position.
 bool hasBlobNames(const YNet::Net& net) {
     return net.inputNames.size() >= 4 && !net.outputNames.empty();
-}
-
-void shapeState(Tensor& t, uint32_t size) {
-    t.n = t.h = t.w = 1;
-    t.c = size;
-    t.count = size;
-    t.layout = YNet::kNHWC;
 }
 
 bool isFinite(float v) { return std::isfinite(v); }
@@ -67,10 +49,10 @@ int32_t AiEchoCancellationFilter::processFrame(const float* features, float* mas
     Tensor& windowA = YNet::lookup(net->blobs, net->inputNames[0]);
     Tensor& windowB = YNet::lookup(net->blobs, net->inputNames[1]);
     features = cleanInput(features);
-    bindWindow(windowA, features, kRows, kBins);
-    bindWindow(windowB, features + kWindowOffset, kRows, kBins);
-    shapeState(YNet::lookup(net->blobs, net->inputNames[2]), kStateSize);
-    shapeState(YNet::lookup(net->blobs, net->inputNames[3]), kStateSize);
+    bindWindow(windowA, features);
+    bindWindow(windowB, features + fc::kWindowBOffset);
+    for (int i = 2; i < 4; ++i)
+        YNet::lookup(net->blobs, net->inputNames[i]).set(1, 1, 1, fc::kStateSize, YNet::kNHWC);
     net->warmup();
     const bool half = net->env && net->env->halfPrecision;
     if (half) {
@@ -82,9 +64,9 @@ int32_t AiEchoCancellationFilter::processFrame(const float* features, float* mas
     if (half) out.halfToFloat();
     const float* values = out.floatData(YNet::kNHWC);
     // A mask blob that no layer ever shaped holds fewer values: the rest is 0.
-    const size_t have = values ? std::min<size_t>(out.floatCapacity(), kBins) : 0;
+    const size_t have = values ? std::min<size_t>(out.floatCapacity(), fc::kBins) : 0;
     if (have) std::memcpy(mask, values, have * sizeof(float));
-    std::memset(mask + have, 0, (kBins - have) * sizeof(float));
+    std::memset(mask + have, 0, (fc::kBins - have) * sizeof(float));
     cleanOutput(*net, mask);
     return 0;
 }
@@ -92,25 +74,25 @@ int32_t AiEchoCancellationFilter::processFrame(const float* features, float* mas
 // NaN and infinities become 0 (what silence reads as), so one bad frame
 // cannot reach the recurrent state; finite frames are bound in place.
 const float* AiEchoCancellationFilter::cleanInput(const float* features) {
-    if (std::all_of(features, features + kFeatureFloats, isFinite)) return features;
-    impl->cleanFeatures.resize(kFeatureFloats);
-    for (uint32_t i = 0; i < kFeatureFloats; ++i) impl->cleanFeatures[i] = isFinite(features[i]) ? features[i] : 0.0f;
-    return impl->cleanFeatures.data();
+    if (std::all_of(features, features + fc::kFeatureFloats, isFinite)) return features;
+    float* clean = impl->cleanFeatures.data();
+    for (int i = 0; i < fc::kFeatureFloats; ++i) clean[i] = isFinite(features[i]) ? features[i] : 0.0f;
+    return clean;
 }
 
 // The net's last layer keeps the mask within [0, 1]. Should it still
 // produce a non-finite value, the recurrent state is cleared and those bins
-// pass unchanged (gain 1).
+// get the frame's non-finite gain (1: they pass unchanged).
 void AiEchoCancellationFilter::cleanOutput(YNet::Net& net, float* mask) {
     bool finite = true;
     for (int i = 2; i < 4; ++i) {
         const float* state = YNet::lookup(net.blobs, net.inputNames[i]).f32();
-        if (state) finite = finite && std::all_of(state, state + kStateSize, isFinite);
+        if (state) finite = finite && std::all_of(state, state + fc::kStateSize, isFinite);
     }
-    finite = finite && std::all_of(mask, mask + kBins, isFinite);
+    finite = finite && std::all_of(mask, mask + fc::kBins, isFinite);
     if (finite) return;
     scaleState(0.0f);
-    for (uint32_t k = 0; k < kBins; ++k) mask[k] = isFinite(mask[k]) ? mask[k] : 1.0f;
+    for (int k = 0; k < fc::kBins; ++k) mask[k] = isFinite(mask[k]) ? mask[k] : fc::kNonFiniteGain;
 }
 
 int32_t AiEchoCancellationFilter::scaleState(float factor) {
@@ -125,7 +107,7 @@ int32_t AiEchoCancellationFilter::scaleState(float factor) {
         if (!state) continue;
         // NaN compares false both ways; it scales, as a positive factor does.
         const bool clear = factor <= 0.0f;
-        for (uint32_t k = 0; k < kStateSize; ++k) state[k] = clear ? 0.0f : state[k] * factor;
+        for (int k = 0; k < fc::kStateSize; ++k) state[k] = clear ? 0.0f : state[k] * factor;
     }
     return 0;
 }

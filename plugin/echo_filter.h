@@ -3,6 +3,7 @@
 #include <memory>
 #include <vector>
 
+#include "model/frame_contract.h"
 #include "plugin/host_interfaces.h"
 
 namespace YNet { class Net; }
@@ -18,12 +19,6 @@ struct InferenceContext {
 // per processFrame; the two recurrent states stay in the net between blocks.
 class AiEchoCancellationFilter : public AudioFilter {
 public:
-    static constexpr uint32_t kBins = 513;
-    static constexpr uint32_t kRows = 12;
-    static constexpr uint32_t kWindowOffset = 3078;  // window B starts six rows in
-    static constexpr uint32_t kFeatureFloats = kWindowOffset + kRows * kBins;  // 9234
-    static constexpr uint32_t kStateSize = 128;
-
     AiEchoCancellationFilter();
     ~AiEchoCancellationFilter();
 
@@ -33,7 +28,9 @@ public:
 private:
     struct Impl {
         std::unique_ptr<InferenceContext> context;
-        std::vector<float> cleanFeatures;  // used only for frames with non-finite values
+        // Frames with non-finite values are cleaned into this; made once so
+        // that such a frame does not allocate.
+        std::vector<float> cleanFeatures = std::vector<float>(frame_contract::kFeatureFloats);
     };
     const float* cleanInput(const float* features);
     void cleanOutput(YNet::Net& net, float* mask);

@@ -70,6 +70,17 @@ bool Tensor::bind(const WeightRecord& record, size_t offset, bool notOwned_) {
     return true;
 }
 
+void Tensor::bindFloats(float* buffer, uint32_t n_, uint32_t h_, uint32_t w_, uint32_t c_,
+                        uint32_t layout_) {
+    if (data[kFloat] != buffer) freeIfOwned(*this, kFloat);
+    data[kFloat] = buffer;
+    notOwned[kFloat] = true;
+    set(n_, h_, w_, c_, layout_);
+    capacity = 0;
+    transposed = false;
+    noteFloatSize(count);
+}
+
 void Tensor::noteFloatSize(size_t elements) {
     sizedFloat = data[kFloat];
     sizedFloatCount = elements;

@@ -23,7 +23,10 @@ void floatToHalfArray(size_t count, const float* src, uint16_t* dst);
 float halfToFloatScalar(uint16_t h);
 uint16_t floatToHalfScalar(float f);  // truncating rule
 
-enum LayoutCode : uint32_t { kNHWC = 0, kNCHW = 1, kOuterInnermost = 37 };
+// Layout codes of the float data that code compares by name; codes 2 to 35
+// are packed formats known only by number (tensor_pack.cpp). 36 and 37 make
+// the whole outer dimension one block: [h][c][w][n] and [h][w][c][n].
+enum LayoutCode : uint32_t { kNHWC = 0, kNCHW = 1, kOuterInnermostCFirst = 36, kOuterInnermost = 37 };
 
 // Buffer indices of Tensor::data.
 enum Representation : int { kFloat = 0, kHalf = 1, kU8 = 2, kS8 = 3, kS16 = 4, kS32 = 5 };
@@ -58,6 +61,10 @@ struct Tensor {
     bool set(uint32_t n, uint32_t h, uint32_t w, uint32_t c, uint32_t layout,
              void* buffer = nullptr, bool notOwned = false);
     bool bind(const WeightRecord& record, size_t offset, bool notOwned);
+    // Points the float data at `buffer`, which stays its owner's (an owned
+    // buffer held so far is freed), as n x h x w x c floats in plain
+    // `layout` order.
+    void bindFloats(float* buffer, uint32_t n, uint32_t h, uint32_t w, uint32_t c, uint32_t layout);
     float* floatData(uint32_t layout = 0, bool transposed = false, bool padLastBlock = false,
                      bool padInnerTo4 = false, const float* rowOffsets = nullptr);
     void halfToFloat();

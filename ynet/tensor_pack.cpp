@@ -53,7 +53,7 @@ Plan makePlan(const Tensor& t, uint32_t code, bool transposed, bool padLastBlock
     Plan p{};
     const bool fromNchw = t.layout == kNCHW;
     Format f = code == kOuterInnermost ? Format{0, 1, P} : kFormats[code];
-    if (fromNchw && code == 36) f = Format{0, 1, I};
+    if (fromNchw && code == kOuterInnermostCFirst) f = Format{0, 1, I};
     p.variant = f.v;
     p.outer = transposed ? t.c : t.n;
     p.inner = transposed ? t.n : t.c;

@@ -24,7 +24,7 @@ conv::Shape shapeOf(const core::Conv& l, int group) {
     s.padRight = l.padRight;
     s.padBottom = l.padBottom;
     s.inputHasFloat = in.f32() != nullptr;
-    s.weightFitsCode36 = l.weight->layout == kNCHW || l.weight->layout == 36;
+    s.weightFitsCode36 = l.weight->layout == kNCHW || l.weight->layout == kOuterInnermostCFirst;
     return s;
 }
 

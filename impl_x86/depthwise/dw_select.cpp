@@ -1,5 +1,7 @@
 #include "impl_x86/depthwise/dw_select.h"
 
+#include "ynet/tensor.h"
+
 namespace YNet {
 namespace dw {
 namespace {
@@ -13,8 +15,6 @@ uint32_t blockedCode(int block) {
         default: return 12;
     }
 }
-
-constexpr uint32_t kChannelInner = 37;
 
 // One row of a selection table: `block` channels on the AVX2 or SSE build.
 struct Option {
@@ -36,7 +36,7 @@ Choice vector(Family f, Option o, uint32_t code, Fusion fusion = Fusion::Rectifi
 Choice portable(Path p) {
     Choice c;
     c.path = p;
-    c.weightCode = kChannelInner;
+    c.weightCode = kOuterInnermost;
     return c;
 }
 
@@ -80,7 +80,7 @@ Choice lineOrDilated(const Geometry& g, bool avx) {
     const Option* o = lineOption(g.outC, avx);
     if (o && isFiveTapLine(g, 2, 2, 4)) return vector(Family::LineS2D2, *o, blockedCode(o->block));
     if (g.dilationH >= 2 || g.dilationW >= 2) return portable(Path::Dilated);
-    if (o && isFiveTapLine(g, 1, 1, 2)) return vector(Family::LineS1, *o, kChannelInner);
+    if (o && isFiveTapLine(g, 1, 1, 2)) return vector(Family::LineS1, *o, kOuterInnermost);
     return {};
 }
 

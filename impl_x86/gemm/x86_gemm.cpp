@@ -32,16 +32,7 @@ bool Gemm::rowVectorFp32(int n, int k) {
         if (!weight->f32()) return false;
         float* buf = static_cast<float*>(alignedAlloc(size_t(k) * n * sizeof(float)));
         gemm::packRowVectorFp32(weight->f32(), k, n, buf);
-        if (!weight->notOwned[kFloat]) alignedFree(weight->data[kFloat]);
-        weight->data[kFloat] = buf;
-        weight->notOwned[kFloat] = true;
-        weight->n = 1;
-        weight->h = 1;
-        weight->w = uint32_t(n);
-        weight->c = uint32_t(k);
-        weight->count = uint32_t(k * n);
-        weight->capacity = 0;
-        weight->noteFloatSize(weight->count);
+        weight->bindFloats(buf, 1, 1, uint32_t(n), uint32_t(k), weight->layout);
         packedWeights = buf;
         packedColumns = n;
         packed = 1;

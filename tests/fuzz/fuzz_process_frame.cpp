@@ -15,9 +15,11 @@
 namespace {
 
 using Filter = AiEchoCancellationFilter;
+using frame_contract::kBins;
+using frame_contract::kFeatureFloats;
 
 void check(const float* mask) {
-    for (uint32_t k = 0; k < Filter::kBins; ++k) {
+    for (int k = 0; k < kBins; ++k) {
         if (!(mask[k] >= 0.0f && mask[k] <= 1.0f)) __builtin_trap();
     }
 }
@@ -26,12 +28,12 @@ void check(const float* mask) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static Filter& filter = *new RefCounter<Filter>();  // lives for the whole run
-    static std::vector<float> features(Filter::kFeatureFloats), ordinary(Filter::kFeatureFloats, -3.0f);
+    static std::vector<float> features(kFeatureFloats), ordinary(kFeatureFloats, -3.0f);
     if (size == 0) return 0;
     uint8_t* bytes = reinterpret_cast<uint8_t*>(features.data());
     const size_t total = features.size() * sizeof(float);
     for (size_t at = 0; at < total; at += size) std::memcpy(bytes + at, data, std::min(size, total - at));
-    float mask[Filter::kBins];
+    float mask[kBins];
     if (filter.processFrame(features.data(), mask) != 0) __builtin_trap();
     check(mask);
     if (filter.processFrame(ordinary.data(), mask) != 0) __builtin_trap();

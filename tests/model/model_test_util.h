@@ -31,11 +31,7 @@ constexpr int kBufferFloats = 18 * kRow;
 constexpr int kWindowBOffset = 6 * kRow;
 
 inline void bindWindow(YNet::Tensor& t, const float* rows) {
-    t.set(1, 12, kRow, 1, YNet::kNHWC);
-    if (t.data[YNet::kFloat] && !t.notOwned[YNet::kFloat]) YNet::alignedFree(t.data[YNet::kFloat]);
-    t.data[YNet::kFloat] = const_cast<float*>(rows);
-    t.notOwned[YNet::kFloat] = true;
-    t.capacity = 0;
+    t.bindFloats(const_cast<float*>(rows), 1, 12, kRow, 1, YNet::kNHWC);
 }
 
 struct Frame {

@@ -3,6 +3,7 @@
 // mask and folds the windows into the states, so the filter's binding and
 // state handling can be checked exactly.
 #include "model/echo_net.h"
+#include "model/frame_contract.h"
 #include "tests/plugin/probe_layout.h"
 #include "ynet/run_env.h"
 
@@ -49,12 +50,13 @@ YNet::Net* buildEchoCancellationNet(uint32_t selector) {
     if (selector != 0) return nullptr;
     auto* net = new YNet::Net();
     net->env.reset(new YNet::x86::RunEnv());
-    const char* inputs[] = {"310", "311", "469", "493"};
+    using namespace frame_contract;
+    const char* inputs[] = {kWindowABlob, kWindowBBlob, kState1Blob, kState2Blob};
     for (const char* name : inputs) net->addInput(name);
-    for (const char* name : {"mask", "469", "493"}) net->addOutput(name);
+    for (const char* name : {kMaskBlob, kState1Blob, kState2Blob}) net->addOutput(name);
     auto* layer = new ProbeLayer();
     for (const char* name : inputs) layer->inputs.push_back(&YNet::lookup(net->blobs, name));
-    layer->outputs.push_back(&YNet::lookup(net->blobs, "mask"));
+    layer->outputs.push_back(&YNet::lookup(net->blobs, kMaskBlob));
     net->layers.push_back(layer);
     return net;
 }

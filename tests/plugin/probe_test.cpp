@@ -1,10 +1,12 @@
 // The filter's binding of the caller's buffer and its state handling, on the
 // probe net, which reports exactly what the filter gave it.
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <numeric>
 
+#include "host/aec_pipeline.h"
 #include "tests/plugin/plugin_fixture.h"
 #include "tests/plugin/probe_layout.h"
 
@@ -100,6 +102,41 @@ TEST_F(ProbeFilterTest, ScaleStateScalesOrClears) {
         ASSERT_EQ(m[probe::kState1 + k], 0.0f) << "k=" << k;
         ASSERT_EQ(m[probe::kState2 + k], 0.0f) << "k=" << k;
     }
+}
+
+// A mask bin that is not finite gets one gain whichever way it arrives: from
+// the net inside the filter (the probe copies a poisoned state into the
+// mask) or from any other mask source the host pipeline runs. That gain is
+// 1: a fault may leave a frame's echo in, but never cuts the near-end talker.
+TEST_F(ProbeFilterTest, FilterAndPipelineGiveNonFiniteBinsGainOne) {
+    constexpr float kNaN = std::numeric_limits<float>::quiet_NaN(), kInf = std::numeric_limits<float>::infinity();
+    auto f = ramp(1.0f);
+    std::vector<float> fromFilter;
+    for (float poison : {kInf, kNaN}) {
+        run(f.get());  // positive states
+        EXPECT_EQ(filter.scaleState(poison), 0);
+        fromFilter = run(f.get());
+        ASSERT_EQ(fromFilter[probe::kState1], 1.0f) << poison;
+        ASSERT_EQ(fromFilter[probe::kState2 + probe::kState - 1], 1.0f) << poison;
+    }
+    aec::AecOptions options;
+    options.maskFloor = 0.25f;
+    options.delayMs = 0;
+    auto pipeline = aec::AecPipeline::create(options);
+    ASSERT_TRUE(pipeline);
+    const float raw[] = {kNaN, kInf, -kInf, 0.5f, 0.1f, 2.0f};
+    pipeline->setMaskSource([&](const float*, float* mask) {
+        for (size_t k = 0; k < kMaskFloats; ++k) mask[k] = raw[k % std::size(raw)];
+    });
+    // A far end that sounds throughout, so the mask applies in full.
+    std::vector<float> mic(aec::kHop, 0.0f), ref(aec::kHop), out(aec::kHop);
+    for (int t = 0; t < 10; ++t) {
+        for (int n = 0; n < aec::kHop; ++n) ref[size_t(n)] = 0.3f * float(std::sin(0.05 * (t * aec::kHop + n)));
+        pipeline->process(mic.data(), ref.data(), out.data());
+    }
+    const float gain = fromFilter[probe::kState1];
+    const float expected[] = {gain, gain, gain, 0.5f, 0.25f, 1.0f};
+    for (size_t k = 0; k < kMaskFloats; ++k) ASSERT_EQ(pipeline->gains()[k], expected[k % std::size(raw)]) << k;
 }
 
 TEST_F(ProbeFilterTest, NullBuffersTouchNothing) {

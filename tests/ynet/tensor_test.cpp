@@ -60,6 +60,36 @@ TEST(Tensor, SetAndBindKeepExternalMemory) {
     EXPECT_EQ(v.data[kU8], nullptr);
 }
 
+// Binding a caller's floats: the shape and layout are the ones given, an
+// owned buffer held before is freed (the sanitizer build would report a
+// leak), the caller's memory is never freed and is read in plain order.
+TEST(Tensor, BindFloatsPointsAtCallerMemory) {
+    static float rows[2][6] = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}};
+    Tensor t;
+    t.set(1, 1, 1, 9, kNCHW);
+    ASSERT_NE(t.floatData(), nullptr);  // an owned buffer
+    t.transposed = true;
+    t.bindFloats(rows[0], 1, 2, 3, 1, kNHWC);
+    EXPECT_EQ(t.f32(), rows[0]);
+    EXPECT_TRUE(t.notOwned[kFloat]);
+    EXPECT_FALSE(t.transposed);
+    EXPECT_EQ(t.capacity, 0u);
+    EXPECT_EQ(t.layout, uint32_t(kNHWC));
+    EXPECT_EQ(t.count, 6u);
+    EXPECT_EQ(t.floatData(kNHWC), rows[0]);
+    // Its length is known: reshaped larger it is refused, not read past.
+    t.set(1, 2, 3, 2, kNHWC);
+    EXPECT_EQ(t.floatData(), nullptr);
+    t.bindFloats(rows[1], 1, 1, 2, 3, kNCHW);
+    EXPECT_EQ(t.f32(), rows[1]);
+    EXPECT_EQ(t.layout, uint32_t(kNCHW));
+    // Re-binding the same memory keeps it; release leaves it alone.
+    t.bindFloats(rows[1], 1, 1, 1, 6, kNCHW);
+    t.release();
+    EXPECT_EQ(t.f32(), rows[1]);
+    EXPECT_EQ(rows[1][5], 12.0f);
+}
+
 TEST(Tensor, FloatToHalfAllocatesOwnedBuffer) {
     Tensor t;
     t.set(1, 1, 1, 11, 0);

@@ -12,9 +12,11 @@ import os
 
 import numpy as np
 
+from . import frame
+
 MAGIC = b"AECFEAT1"
-BINS = 513
-ROWS = 18
+BINS = frame.BINS
+ROWS = frame.BUFFER_ROWS
 CONTEXT = 6
 STREAMS = 3
 HEADER_WORDS = 8

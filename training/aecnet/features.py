@@ -6,10 +6,12 @@ one row is F + 17 rows; frame f's buffer starts at row f."""
 
 import numpy as np
 
-ROW = 513
-ROWS_PER_BUFFER = 18
-WINDOW_ROWS = 12
-WINDOW_B_ROW = 6
+from . import frame
+
+ROW = frame.BINS
+ROWS_PER_BUFFER = frame.BUFFER_ROWS
+WINDOW_ROWS = frame.WINDOW_ROWS
+WINDOW_B_ROW = frame.WINDOW_B_ROW
 
 
 def feature_stream(seed, frames):

@@ -14,7 +14,7 @@ import json
 import numpy as np
 import torch
 
-from . import blob, features
+from . import blob, features, frame
 from .model import EchoNet
 
 
@@ -28,8 +28,8 @@ def run_frames(net, stream, frames):
     """Frame by frame, one step each: (masks, states469, states493) as float32."""
     dtype = net.params[0].dtype
     wa, wb = features.windows(stream, frames)
-    s1 = torch.zeros(128, dtype=dtype)
-    s2 = torch.zeros(128, dtype=dtype)
+    s1 = torch.zeros(frame.STATE_SIZE, dtype=dtype)
+    s2 = torch.zeros(frame.STATE_SIZE, dtype=dtype)
     masks, out1, out2 = [], [], []
     with torch.no_grad():
         for f in range(frames):

@@ -11,8 +11,11 @@ import numpy as np
 import torch
 from torch import nn
 
+from . import frame, tables
 from . import layers as L
-from . import tables
+
+WINDOW_A, WINDOW_B = frame.WINDOW_A_BLOB, frame.WINDOW_B_BLOB
+STATE1, STATE2 = frame.STATE_BLOBS
 
 
 class EchoNet(nn.Module):
@@ -35,7 +38,8 @@ class EchoNet(nn.Module):
     # Shapes -----------------------------------------------------------------
     def _infer_shapes(self):
         """(h, w, c) of every blob of one frame, following the layer shape rules."""
-        shapes = {"310": (12, 513, 1), "311": (12, 513, 1), "469": (1, 1, 128), "493": (1, 1, 128)}
+        window, state = (frame.WINDOW_ROWS, frame.BINS, 1), (1, 1, frame.STATE_SIZE)
+        shapes = {WINDOW_A: window, WINDOW_B: window, STATE1: state, STATE2: state}
         for layer in tables.LAYERS:
             shapes[layer.outputs[0]] = self._out_shape(layer, [shapes[b] for b in layer.inputs])
         return shapes
@@ -84,14 +88,14 @@ class EchoNet(nn.Module):
 
     # Forward ------------------------------------------------------------------
     def forward(self, window_a, window_b, state1, state2):
-        """window_a, window_b: (B, T, 12, 513); states: (B, 128).
+        """window_a, window_b: (B, T, WINDOW_ROWS, BINS); states: (B, STATE_SIZE).
 
         Frame-local layers run over all B*T frames at once; the GRUs step
-        through the T frames. Returns masks (B, T, 513) and both final states."""
+        through the T frames. Returns masks (B, T, BINS) and both final states."""
         batch, steps = window_a.shape[:2]
         frames = batch * steps
-        blobs = {"310": window_a.reshape(frames, 1, -1), "311": window_b.reshape(frames, 1, -1)}
-        states = {"469": state1, "493": state2}
+        blobs = {WINDOW_A: window_a.reshape(frames, 1, -1), WINDOW_B: window_b.reshape(frames, 1, -1)}
+        states = {STATE1: state1, STATE2: state2}
         for layer in tables.LAYERS:
             ins = [blobs[b] for b in layer.inputs]
             if layer.type == "GRU":
@@ -101,13 +105,14 @@ class EchoNet(nn.Module):
                 blobs[layer.outputs[0]] = seq.reshape(frames, -1, 1)
             else:
                 blobs[layer.outputs[0]] = self._run(layer, ins)
-        mask = blobs["mask"].reshape(batch, steps, -1)
+        mask = blobs[frame.MASK_BLOB].reshape(batch, steps, -1)
         self.kept = {b: blobs[b] for b in self.keep}
-        return mask, states["469"], states["493"]
+        return mask, states[STATE1], states[STATE2]
 
     def step(self, window_a, window_b, state1, state2):
-        """One frame: windows (12, 513), states (128,) -> mask (513,), states."""
-        mask, s1, s2 = self.forward(window_a.reshape(1, 1, 12, 513), window_b.reshape(1, 1, 12, 513),
+        """One frame: windows (WINDOW_ROWS, BINS), states (STATE_SIZE,) -> mask (BINS,), states."""
+        window = (1, 1, frame.WINDOW_ROWS, frame.BINS)
+        mask, s1, s2 = self.forward(window_a.reshape(window), window_b.reshape(window),
                                     state1.reshape(1, -1), state2.reshape(1, -1))
         return mask.reshape(-1), s1.reshape(-1), s2.reshape(-1)
 

@@ -8,13 +8,13 @@ import os
 import numpy as np
 import torch
 
-from . import dataset
+from . import dataset, frame
 
 
 def to_tensors(scene, start, length):
     feats = dataset.expand(scene, start, length)
-    return {"a": torch.from_numpy(feats[:, :12].copy()),
-            "b": torch.from_numpy(feats[:, 6:].copy()),
+    return {"a": torch.from_numpy(feats[:, :frame.WINDOW_ROWS].copy()),
+            "b": torch.from_numpy(feats[:, frame.WINDOW_B_ROW:].copy()),
             "e": torch.from_numpy(np.asarray(scene["e"][start:start + length], np.float32)),
             "target": torch.from_numpy(np.asarray(scene["target"][start:start + length], np.float32)),
             "flags": torch.from_numpy(scene["flags"][start:start + length].copy())}
@@ -31,7 +31,7 @@ class Streams:
         self.paths = []
         self.rescan()
         self.current = [None] * batch      # (path, next start)
-        self.states = [torch.zeros(batch, 128), torch.zeros(batch, 128)]
+        self.states = [torch.zeros(batch, frame.STATE_SIZE), torch.zeros(batch, frame.STATE_SIZE)]
         self.cache = {}
 
     def rescan(self):

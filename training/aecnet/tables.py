@@ -11,6 +11,8 @@ output; its state is (1, 1, 1, 128)).
 
 from collections import namedtuple
 
+from . import frame
+
 Layer = namedtuple("Layer", "name type words inputs outputs weights shape")
 
 WORD_COUNT = 24
@@ -346,10 +348,8 @@ LAYERS = [
           ('553',), ('mask',), (), (1, 1, 1, 513)),
 ]
 
-INPUTS = ("310", "311", "469", "493")
-OUTPUTS = ("mask", "469", "493")
-WINDOW_SHAPE = (1, 12, 513, 1)
-STATE_SIZE = 128
+INPUTS = (frame.WINDOW_A_BLOB, frame.WINDOW_B_BLOB) + frame.STATE_BLOBS
+OUTPUTS = (frame.MASK_BLOB,) + frame.STATE_BLOBS
 
 
 def words24(layer):

@@ -8,7 +8,7 @@ from collections import Counter
 import numpy as np
 
 import gen_tables
-from aecnet import blob, golden, init, tables
+from aecnet import blob, frame, golden, init, tables
 from aecnet.model import EchoNet
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -31,12 +31,15 @@ def test_description_is_consistent():
         assert set(layer.inputs) <= produced, layer.name
         assert len(layer.inputs) + len(layer.outputs) <= tables.MAX_NAMES
         produced.update(layer.outputs)
+    assert set(tables.OUTPUTS) <= produced
     # The shape rules applied to the inputs reproduce every declared shape.
     shapes = EchoNet().blob_shapes
     for layer in tables.LAYERS:
         assert (1,) + shapes[layer.outputs[0]] == layer.shape, layer.name
-    generated = open(os.path.join(ROOT, "model", "tables_generated.inc")).read()
-    assert generated == gen_tables.render()
+    assert shapes[frame.MASK_BLOB] == (1, 1, frame.BINS)
+    assert frame.FEATURE_FLOATS == 9234 and frame.WINDOW_B_OFFSET == 3078
+    for name, render in gen_tables.OUTPUTS:
+        assert open(os.path.join(ROOT, "model", name)).read() == render(), name
 
 
 def test_blob_layout_and_checksum():

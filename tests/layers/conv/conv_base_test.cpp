@@ -115,9 +115,7 @@ TEST(ConvBase, PrepareWidensImageBoundQuantParams) {
     static int32_t zeroValue = 7;
     for (const char* n : {"q_in", "q_in2", "q_out", "q_out2", "q_w", "q_w2"}) {
         Tensor& t = lookup(b->weights, n);
-        t.set(1, 1, 1, 1, kNHWC);
-        t.data[kFloat] = &scaleValue;
-        t.notOwned[kFloat] = true;
+        t.bindFloats(&scaleValue, 1, 1, 1, 1, kNHWC);
         t.data[kS32] = &zeroValue;
         t.notOwned[kS32] = true;
     }

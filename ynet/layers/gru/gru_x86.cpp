@@ -25,16 +25,7 @@ bool holdsFloats(const Tensor& t, size_t n) {
 }  // namespace
 
 void rebindPacked(Tensor& t, float* buffer, uint32_t rows, uint32_t cols) {
-    if (t.data[kFloat] && !t.notOwned[kFloat]) alignedFree(t.data[kFloat]);
-    t.data[kFloat] = buffer;
-    t.notOwned[kFloat] = true;
-    t.n = 1;
-    t.h = 1;
-    t.w = rows;
-    t.c = cols;
-    t.count = rows * cols;
-    t.capacity = 0;
-    t.noteFloatSize(t.count);
+    t.bindFloats(buffer, 1, 1, rows, cols, t.layout);
 }
 
 GRU::GRU(const LayerRecord& record, TensorMap& blobs, TensorMap& weights)

@@ -16,16 +16,18 @@ namespace {
 using namespace YNet;
 
 struct Buffers {
-    Tensor in, out, weight, bias;
+    Tensor in, out, weight, bias, scratch;
     conv::Args args{};
 };
 
 // Builds random operands for one kernel; weights are packed in its layout.
-void setUp(Buffers& b, const conv::KernelInfo& k, const conv::Geometry& g) {
+void setUp(Buffers& b, conv::KernelId id, const conv::Geometry& g) {
+    const conv::KernelInfo& k = conv::kernelInfo(id);
     b.in.set(1, uint32_t(g.ih), uint32_t(g.iw), uint32_t(g.ic), kNHWC);
     b.out.set(1, uint32_t(g.oh), uint32_t(g.ow), uint32_t(g.oc), kNHWC);
     b.weight.set(uint32_t(g.oc), uint32_t(g.kh), uint32_t(g.kw), uint32_t(g.ic), kNCHW);
     b.bias.set(1, 1, 1, uint32_t(g.oc + 32), kNHWC);
+    b.scratch.set(1, 1, 1, uint32_t(conv::scratchFloats(id, g) + 1), kNHWC);
     float* w = b.weight.floatData(kNCHW);
     for (uint32_t i = 0; i < b.weight.count; ++i) w[i] = float(i % 7) * 0.1f - 0.3f;
     float* x = b.in.floatData();
@@ -35,6 +37,7 @@ void setUp(Buffers& b, const conv::KernelInfo& k, const conv::Geometry& g) {
     b.args.w = b.weight.floatData(k.weightCode);
     b.args.bias = b.bias.floatData();
     b.args.out = b.out.floatData();
+    b.args.scratch = b.scratch.floatData();
 }
 
 void runGeometry(benchmark::State& state, conv::KernelId id, const conv::Geometry& g,
@@ -46,7 +49,7 @@ void runGeometry(benchmark::State& state, conv::KernelId id, const conv::Geometr
     }
     const conv::KernelInfo& k = conv::kernelInfo(id);
     Buffers b;
-    setUp(b, k, g);
+    setUp(b, id, g);
     for (auto _ : state) {
         k.run(b.args);
         benchmark::DoNotOptimize(b.args.out[0]);

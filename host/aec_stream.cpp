@@ -19,6 +19,9 @@ constexpr int kMaxRate = 48000;
 constexpr int kHighBandFirstBin = 384;  // 6 kHz: the top quarter of the 16 kHz band
 constexpr int kMaxAlignHops = 4;
 constexpr double kSilentPower = 1e-12;  // top-bin power below which the gain is held
+// Blocks up to this long, and what is left over between them, fit the
+// buffers made at creation: processing them does not allocate.
+constexpr int kReservedMs = 100;
 
 // Fixed delay of a whole number of samples, in place.
 class DelayLine {
@@ -41,27 +44,24 @@ class DelayLine {
   size_t at_ = 0;
 };
 
+// Samples in arrival order. Popping moves the few samples left to the
+// front, so the buffer holds at most one block plus a remainder; it grows to
+// twice that, so that it has grown for the last time with the largest block.
 class Fifo {
  public:
-  void push(const float* x, size_t count) { data_.insert(data_.end(), x, x + count); }
+  void reserve(size_t count) { data_.reserve(count); }
+  void push(const float* x, size_t count) {
+    if (data_.size() + count > data_.capacity()) data_.reserve(2 * (data_.size() + count));
+    data_.insert(data_.end(), x, x + count);
+  }
   void pushZeros(size_t count) { data_.resize(data_.size() + count, 0.0f); }
-  size_t size() const { return data_.size() - head_; }
-  const float* front() const { return data_.data() + head_; }
-  void pop(size_t count) {
-    head_ += count;
-    if (head_ * 2 > data_.size()) {
-      data_.erase(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(head_));
-      head_ = 0;
-    }
-  }
-  void clear() {
-    data_.clear();
-    head_ = 0;
-  }
+  size_t size() const { return data_.size(); }
+  const float* front() const { return data_.data(); }
+  void pop(size_t count) { data_.erase(data_.begin(), data_.begin() + static_cast<std::ptrdiff_t>(count)); }
+  void clear() { data_.clear(); }
 
  private:
   std::vector<float> data_;
-  size_t head_ = 0;
 };
 
 // Smallest number of hops (up to kMaxAlignHops) whose duration is a whole
@@ -131,6 +131,9 @@ AecStream::Impl::Impl(int rate_, const StreamOptions& options_, std::unique_ptr<
   // Worst case of what has not come out yet: a partial hop, plus the look-ahead
   // of both converters, plus rounding.
   bufferDelay = resampled ? downMic->inputLatency() + toRate(kHop - 1 + upOut->inputLatency(), rate) + 2 : kHop - 1;
+  const size_t reserved = size_t(std::max(rate, kSampleRate)) * kReservedMs / 1000 + size_t(bufferDelay + micDelay + kHop);
+  for (Fifo* f : {&mic16, &ref16, &micAtRate, &output}) f->reserve(reserved);
+  for (auto* v : {&cleanMic, &cleanRef, &converted, &outAtRate, &lowAtRate, &gainAtRate}) v->reserve(reserved);
   reset();
 }
 

@@ -24,17 +24,15 @@ struct RowSet {
     int count, firstTap, len, dw;
 };
 
-// Three staged rows, reused while consecutive output rows share them. The
-// border columns are zeroed once and never written again.
+// Three staged rows in the caller's scratch, reused while consecutive
+// output rows share them. The border columns are zeroed once and never
+// written again.
 template <int IC>
 class RowRing {
 public:
-    explicit RowRing(const Geometry& g) : len_(g.ow + (kTaps - 1) * g.dw) {
-        const size_t n = size_t(kTaps) * IC * len_;
-        data_ = static_cast<float*>(alignedAlloc(n * sizeof(float)));
-        std::memset(data_, 0, n * sizeof(float));
+    explicit RowRing(const Args& a) : len_(a.g.ow + (kTaps - 1) * a.g.dw), data_(a.scratch) {
+        std::memset(data_, 0, size_t(kTaps) * IC * len_ * sizeof(float));
     }
-    ~RowRing() { alignedFree(data_); }
     RowRing(const RowRing&) = delete;
     RowRing& operator=(const RowRing&) = delete;
 
@@ -138,7 +136,7 @@ void planar3x3(const Args& a) {
     constexpr int L = Avx::kLanes;
     const Geometry& g = a.g;
     const Act<Avx> act(a);
-    RowRing<IC> ring(g);
+    RowRing<IC> ring(a);
     for (int oy = 0; oy < g.oh; ++oy) {
         const RowSet r = ring.rows(a, oy);
         float* out = a.out + size_t(oy) * g.ow * OC;

@@ -38,6 +38,7 @@ struct Args {
     float* out;
     uint32_t actKind;  // 0 none, 1 relu, 2 clip at actParam, 6 leaky with slope actParam
     float actParam;
+    float* scratch;    // scratchFloats(kernel, g) floats the kernel may overwrite
 };
 
 using Kernel = void (*)(const Args&);

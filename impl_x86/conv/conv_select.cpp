@@ -211,6 +211,20 @@ KernelId deconvStride2(const Shape& s, bool avx2) {
 
 const KernelInfo& kernelInfo(KernelId id) { return kKernels[size_t(id)]; }
 
+// The line kernels read a zero row for taps past either end; the planar 3x3
+// kernels stage three input rows, channel-planar, with zero borders.
+size_t scratchFloats(KernelId id, const Geometry& g) {
+    switch (id) {
+        case KernelId::LineAvx16:
+        case KernelId::LineAvx8:
+        case KernelId::LineSse8:
+        case KernelId::LineSse4: return size_t(g.ic);
+        case KernelId::Fast3x3ThreeOut:
+        case KernelId::Fast3x3SingleOut: return size_t(3) * g.ic * (g.ow + 2 * g.dw);
+        default: return 0;
+    }
+}
+
 KernelId selectFast(const Shape& s, const CpuInfo& cpu) {
     if (!fmaAvx(cpu)) return KernelId::None;
     if (s.g.kh == 1) return s.g.kw == 1 ? fast1x1(s) : KernelId::None;

@@ -2,6 +2,7 @@
 // Kernel choice of the convolution and transposed-convolution layers: pure
 // functions of the layer shape and the processor record, so that the choice
 // can be checked under every forced feature set.
+#include <cstddef>
 #include <cstdint>
 
 #include "impl_x86/conv/conv_kernels.h"
@@ -46,6 +47,9 @@ struct KernelInfo {
 };
 
 const KernelInfo& kernelInfo(KernelId id);
+// Working memory a kernel needs for this geometry (Args::scratch), in floats;
+// the caller keeps it, so that no kernel allocates.
+size_t scratchFloats(KernelId id, const Geometry& g);
 
 // Shape facts the selectors read beyond the kernel geometry.
 struct Shape {

@@ -10,7 +10,6 @@
 
 #include "impl_x86/conv/conv_kernels.h"
 #include "ynet/layers/activation/activation_kernels.h"
-#include "ynet/tensor.h"
 
 namespace YNet {
 namespace conv {
@@ -194,13 +193,13 @@ void line(const Args& a) {
     const Act<V> act(a);
     const Geometry& g = a.g;
     const int len = std::max(g.oh, g.ow);
-    float* zero = static_cast<float*>(alignedAlloc(size_t(g.ic) * sizeof(float)));
+    float* zero = a.scratch;
+    std::fill(zero, zero + g.ic, 0.0f);
     for (int bi = 0, nb = blockCount(g.oc, NV * V::kLanes); bi < nb; ++bi) {
         int x = 0;
         for (; x + T <= len; x += T) linePositions<V, NV, T>(a, act, zero, x, bi);
         for (; x < len; ++x) linePositions<V, NV, 1>(a, act, zero, x, bi);
     }
-    alignedFree(zero);
 }
 
 // ---- OC = 1, 1x1: dot products in lanes of NV registers ---------------

@@ -38,33 +38,49 @@ act::Fused takeActivation(Layer& l, conv::Fusion fusion) {
     }
 }
 
-// Float input; an input holding only 8-bit data is dequantized into
-// `scratch` (value = (q - zeroPoint) * scale).
-const float* inputFloats(Tensor& in, float*& scratch) {
-    if (in.f32() || !in.u8()) return in.floatData();
-    const size_t count = size_t(in.n) * in.h * in.w * in.c;
-    scratch = static_cast<float*>(alignedAlloc(count * sizeof(float)));
-    for (size_t i = 0; i < count; ++i)
-        scratch[i] = (float(in.u8()[i]) - in.zeroPoint[0]) * in.scale[0];
-    return scratch;
+// `floats` floats of a buffer the layer keeps; null when it cannot grow.
+float* reserve(Tensor& buffer, size_t floats) {
+    buffer.set(1, 1, 1, uint32_t(std::max<size_t>(floats, 1)), kNHWC);
+    return buffer.floatData();
 }
 
-bool runKernel(core::Conv& l, conv::KernelId id, const conv::Shape& s, bool transposedWeight) {
+// Float input; an input holding only 8-bit data is dequantized into
+// `copy` (value = (q - zeroPoint) * scale).
+const float* inputFloats(Tensor& in, Tensor& copy) {
+    if (in.f32() || !in.u8()) return in.floatData();
+    const size_t count = size_t(in.n) * in.h * in.w * in.c;
+    float* floats = reserve(copy, count);
+    if (!floats) return nullptr;
+    for (size_t i = 0; i < count; ++i)
+        floats[i] = (float(in.u8()[i]) - in.zeroPoint[0]) * in.scale[0];
+    return floats;
+}
+
+// The bias (`have` values at `src`) with zeros past OC up to a whole block
+// of any kernel.
+const float* paddedBias(const float* src, size_t have, Tensor& copy, int oc) {
+    const size_t size = size_t(oc + kMaxBlock);
+    have = std::min(size_t(oc), have);
+    float* bias = reserve(copy, size);
+    if (!bias) return nullptr;
+    std::memcpy(bias, src, have * sizeof(float));
+    std::fill(bias + have, bias + size, 0.0f);
+    return bias;
+}
+
+bool runKernel(core::Conv& l, ConvBuffers& b, conv::KernelId id, const conv::Shape& s,
+               bool transposedWeight) {
     const conv::KernelInfo& k = conv::kernelInfo(id);
     const float* w = l.weight->floatData(k.weightCode, transposedWeight);
     const float* src = l.bias->floatData();
     float* out = l.outputs[0]->floatData();
     if (!w || !src || !out) return false;
-    float* scratch = nullptr;
-    const float* in = inputFloats(*l.inputs[0], scratch);
-    if (!in) return false;
-    const int oc = s.g.oc;
-    float* bias = static_cast<float*>(alignedAlloc(size_t(oc + kMaxBlock) * sizeof(float)));
-    std::memcpy(bias, src, std::min(size_t(oc), l.bias->floatCapacity()) * sizeof(float));
+    const float* in = inputFloats(*l.inputs[0], b.input);
+    const float* bias = paddedBias(src, l.bias->floatCapacity(), b.bias, s.g.oc);
+    float* scratch = reserve(b.scratch, conv::scratchFloats(id, s.g));
+    if (!in || !bias || !scratch) return false;
     const act::Fused f = takeActivation(l, k.fusion);
-    k.run({s.g, in, w, bias, out, f.kind, f.param});
-    alignedFree(scratch);
-    alignedFree(bias);
+    k.run({s.g, in, w, bias, out, f.kind, f.param, scratch});
     return true;
 }
 
@@ -77,7 +93,7 @@ conv::KernelId Conv::selectKernel(const core::RunEnv& env) const {
 bool Conv::forward(core::RunEnv& env) {
     if (!shapesAgree(Kind::Forward)) return false;
     const conv::KernelId id = selectKernel(env);
-    return id != conv::KernelId::None && runKernel(*this, id, shapeOf(*this, 1), false);
+    return id != conv::KernelId::None && runKernel(*this, buffers, id, shapeOf(*this, 1), false);
 }
 
 YNET_REGISTER_LAYER(3, "Conv", Conv);
@@ -88,7 +104,7 @@ conv::KernelId DeConv::selectKernel(const core::RunEnv& env) const {
 
 bool DeConv::forward(core::RunEnv& env) {
     if (!shapesAgree(Kind::Transposed)) return false;
-    return runKernel(*this, selectKernel(env), shapeOf(*this, int(group)), true);
+    return runKernel(*this, buffers, selectKernel(env), shapeOf(*this, int(group)), true);
 }
 
 YNET_REGISTER_LAYER(3, "ConvTranspose", DeConv);

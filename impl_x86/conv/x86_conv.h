@@ -7,12 +7,23 @@
 namespace YNet {
 namespace x86 {
 
+// What a forward needs besides the layer's tensors, kept from frame to frame
+// so that a forward does not allocate: the bias padded to whole channel
+// blocks, the float copy of an 8-bit input and the kernel's scratch. Each
+// grows when a shape needs more.
+struct ConvBuffers {
+    Tensor bias, input, scratch;
+};
+
 class Conv : public simd::Conv {
 public:
     using simd::Conv::Conv;
     bool forward(core::RunEnv& env) override;
     // The kernel forward would run now (for tools and tests).
     conv::KernelId selectKernel(const core::RunEnv& env) const;
+
+private:
+    ConvBuffers buffers;
 };
 
 class DeConv : public simd::DeConv {
@@ -20,6 +31,9 @@ public:
     using simd::DeConv::DeConv;
     bool forward(core::RunEnv& env) override;
     conv::KernelId selectKernel(const core::RunEnv& env) const;
+
+private:
+    ConvBuffers buffers;
 };
 
 }  // namespace x86

@@ -22,8 +22,11 @@ bool Concat::reshape() {
     return true;
 }
 
-bool Concat::plan(Plan& p) {
+bool Concat::plan() {
     if (inputs.empty() || outputs.empty() || (axis != 2 && axis != 3)) return false;
+    Plan& p = copy;
+    p.src.clear();
+    p.len.clear();
     const Tensor& out = *outputs[0];
     p.rows = axis == 3 ? size_t(out.h) * out.w : out.h;
     size_t total = 0;
@@ -46,10 +49,8 @@ bool Concat::plan(Plan& p) {
 namespace ref {
 
 bool Concat::forward(core::RunEnv&) {
-    if (quantMode != 0) return false;
-    Plan p;
-    if (!plan(p)) return false;
-    concat::copyRowsPortable(p.src.data(), p.len.data(), p.src.size(), p.rows, p.dst);
+    if (quantMode != 0 || !plan()) return false;
+    concat::copyRowsPortable(copy.src.data(), copy.len.data(), copy.src.size(), copy.rows, copy.dst);
     return true;
 }
 
@@ -58,10 +59,8 @@ bool Concat::forward(core::RunEnv&) {
 namespace simd {
 
 bool Concat::forward(core::RunEnv&) {
-    if (quantMode != 0) return false;
-    Plan p;
-    if (!plan(p)) return false;
-    concat::copyRowsSse(p.src.data(), p.len.data(), p.src.size(), p.rows, p.dst);
+    if (quantMode != 0 || !plan()) return false;
+    concat::copyRowsSse(copy.src.data(), copy.len.data(), copy.src.size(), copy.rows, copy.dst);
     return true;
 }
 
@@ -73,9 +72,8 @@ bool Concat::forward(core::RunEnv& env) {
     if (inputs.empty() || outputs.empty()) return false;
     const bool is822 = axis == 3 && inputs.size() == 3 && inputs[0]->c == 8 &&
                        inputs[1]->c == 2 && inputs[2]->c == 2;
-    if (quantMode != 0 && !is822) return false;
-    Plan p;
-    if (!plan(p)) return false;
+    if ((quantMode != 0 && !is822) || !plan()) return false;
+    const Plan& p = copy;
     if (is822) {
         concat::concat822(p.src[0], p.src[1], p.src[2], p.rows, p.dst);
     } else if (!env.halfPrecision && CpuInfo::get().avx()) {

@@ -15,14 +15,16 @@ public:
 
 protected:
     // Rows and per-input row lengths of the copy for the current axis; false
-    // when an input has no float data.
+    // when an input has no float data. The layer keeps the plan so that
+    // its lists are not allocated again every frame.
     struct Plan {
         std::vector<const float*> src;
         std::vector<size_t> len;
         size_t rows = 0;
         float* dst = nullptr;
     };
-    bool plan(Plan& p);
+    bool plan();
+    Plan copy;
 };
 
 }  // namespace core

@@ -31,7 +31,8 @@ dw::Geometry lineGeometry(int inRows, int outRows, int channels) {
 
 // Packed weight sizes: blocked codes hold ceil(C / B) blocks of 5 * B.
 size_t weightFloats(const dw::Choice& c, int channels) {
-    if (c.path != dw::Path::Vector || c.weightCode == kNHWC || c.weightCode == kOuterInnermost) return 5 * size_t(channels);
+    if (c.path != dw::Path::Vector || c.weightCode == kNHWC || c.weightCode == kOuterInnermost)
+        return 5 * size_t(channels);
     return size_t((channels + c.block - 1) / c.block) * 5 * c.block;
 }
 

@@ -90,7 +90,8 @@ struct EngineNet {
         if (!net) return false;
         bindWindow(YNet::lookup(net->blobs, kWindowABlob), features);
         bindWindow(YNet::lookup(net->blobs, kWindowBBlob), features + kWindowBOffset);
-        for (const char* s : {kState1Blob, kState2Blob}) YNet::lookup(net->blobs, s).set(1, 1, 1, kStateSize, YNet::kNHWC);
+        for (const char* s : {kState1Blob, kState2Blob})
+            YNet::lookup(net->blobs, s).set(1, 1, 1, kStateSize, YNet::kNHWC);
         return net->warmup();
     }
     bool frame(const float* features, float* mask) {

@@ -75,7 +75,8 @@ private:
     std::map<std::string, Tensor> states;
 
     static Blob window(const float* p) {
-        return {torch::from_blob(const_cast<float*>(p), {1, 1, kWindowRows * kBins}).clone(), kWindowRows, kBins, 1};
+        const Tensor rows = torch::from_blob(const_cast<float*>(p), {1, 1, kWindowRows * kBins}).clone();
+        return {rows, kWindowRows, kBins, 1};
     }
     const Tensor& weight(const char* name) const { return weights.at(name).x; }
     const Weight& weightRecord(const char* name) const { return weights.at(name); }

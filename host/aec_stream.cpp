@@ -131,7 +131,8 @@ AecStream::Impl::Impl(int rate_, const StreamOptions& options_, std::unique_ptr<
   // Worst case of what has not come out yet: a partial hop, plus the look-ahead
   // of both converters, plus rounding.
   bufferDelay = resampled ? downMic->inputLatency() + toRate(kHop - 1 + upOut->inputLatency(), rate) + 2 : kHop - 1;
-  const size_t reserved = size_t(std::max(rate, kSampleRate)) * kReservedMs / 1000 + size_t(bufferDelay + micDelay + kHop);
+  const size_t reserved =
+      size_t(std::max(rate, kSampleRate)) * kReservedMs / 1000 + size_t(bufferDelay + micDelay + kHop);
   for (Fifo* f : {&mic16, &ref16, &micAtRate, &output}) f->reserve(reserved);
   for (auto* v : {&cleanMic, &cleanRef, &converted, &outAtRate, &lowAtRate, &gainAtRate}) v->reserve(reserved);
   reset();

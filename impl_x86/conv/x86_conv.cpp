@@ -75,8 +75,8 @@ bool runKernel(core::Conv& l, ConvBuffers& b, conv::KernelId id, const conv::Sha
     const float* src = l.bias->floatData();
     float* out = l.outputs[0]->floatData();
     if (!w || !src || !out) return false;
-    const float* in = inputFloats(*l.inputs[0], b.input);
-    const float* bias = paddedBias(src, l.bias->floatCapacity(), b.bias, s.g.oc);
+    const float* in = inputFloats(*l.inputs[0], b.inputCopy);
+    const float* bias = paddedBias(src, l.bias->floatCapacity(), b.biasCopy, s.g.oc);
     float* scratch = reserve(b.scratch, conv::scratchFloats(id, s.g));
     if (!in || !bias || !scratch) return false;
     const act::Fused f = takeActivation(l, k.fusion);

@@ -12,7 +12,7 @@ namespace x86 {
 // blocks, the float copy of an 8-bit input and the kernel's scratch. Each
 // grows when a shape needs more.
 struct ConvBuffers {
-    Tensor bias, input, scratch;
+    Tensor biasCopy, inputCopy, scratch;
 };
 
 class Conv : public simd::Conv {

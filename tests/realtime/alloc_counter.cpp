@@ -42,7 +42,9 @@ long stopCounting() {
 
 #ifdef ALLOC_COUNT_HOOKS
 
-#include <sanitizer/allocator_interface.h>
+// The runtime's hook registration (GCC ships no header declaring it).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*allocated)(const volatile void*, size_t),
+                                                         void (*freed)(const volatile void*));
 
 namespace {
 

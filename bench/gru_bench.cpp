@@ -14,6 +14,7 @@
 #include "impl_x86/gru/gru_kernels.h"
 #include "impl_x86/gru/gru_qkernels.h"
 #include "model/echo_net.h"
+#include "model/frame_contract.h"
 #include "ynet/cpu_info.h"
 #include "ynet/tensor.h"
 
@@ -146,20 +147,21 @@ BENCHMARK(QuantStep)->Apply([](benchmark::internal::Benchmark* b) { networkShape
 
 // ---- the whole network --------------------------------------------------
 
-constexpr int kRow = 513;
-
-void bindWindow(Tensor& t, float* rows) { t.bindFloats(rows, 1, 12, kRow, 1, kNHWC); }
+void bindWindow(Tensor& t, float* rows) {
+    t.bindFloats(rows, 1, frame_contract::kWindowRows, frame_contract::kBins, 1, kNHWC);
+}
 
 // A built net with a feature buffer bound as the filter binds it.
 struct FrameNet {
     std::unique_ptr<Net> net{buildEchoCancellationNet(0)};
-    std::vector<float> features = std::vector<float>(18 * kRow);
+    std::vector<float> features = std::vector<float>(frame_contract::kFeatureFloats);
 
     FrameNet() { randomFill(features.data(), features.size(), 0.0f, 1.0f, 9); }
     bool frame() {
-        bindWindow(lookup(net->blobs, "310"), features.data());
-        bindWindow(lookup(net->blobs, "311"), features.data() + 6 * kRow);
-        for (const char* s : {"469", "493"}) lookup(net->blobs, s).set(1, 1, 1, 128, kNHWC);
+        using namespace frame_contract;
+        bindWindow(lookup(net->blobs, kWindowABlob), features.data());
+        bindWindow(lookup(net->blobs, kWindowBBlob), features.data() + kWindowBOffset);
+        for (const char* s : {kState1Blob, kState2Blob}) lookup(net->blobs, s).set(1, 1, 1, kStateSize, kNHWC);
         return net->warmup() && net->run(0);
     }
     std::vector<Layer*> grus() const {

@@ -3,13 +3,10 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/tools/tool_fixture.h"
@@ -142,19 +139,8 @@ TEST_F(AecBatch, ListFileAndPlansRefusedBeforeAnyWork) {
 TEST_F(AecBatch, InterruptLeavesNoTemporaries) {
   makeDir("in");
   for (const char* name : {"a", "b", "c", "d", "e", "f"}) writePair("in", name, 30 * kRate, 40);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
-    dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
-    execl(AEC_TOOL, AEC_TOOL, "batch", "--linear-only", "--jobs", "6", path("in").c_str(), "--out-dir",
-          path("out").c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-  kill(child, SIGINT);
-  int status = 0;
-  waitpid(child, &status, 0);
+  const int status =
+      runAndSignal({"batch", "--linear-only", "--jobs", "6", path("in"), "--out-dir", path("out")}, SIGINT, 1500);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "finished before the signal: " << status;
   EXPECT_TRUE(hidden("out").empty()) << hidden("out").size() << " temporaries left";
 }

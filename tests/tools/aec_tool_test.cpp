@@ -235,18 +235,7 @@ TEST_F(AecTool, InterruptedOrFullRunsLeaveNothing) {
   const std::string mic = write("m.wav", s.mic), ref = write("r.wav", s.ref);
   const std::vector<std::string> inputs = listing();
   for (int sig : {SIGINT, SIGTERM}) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
-      execl(AEC_TOOL, AEC_TOOL, "process", "--mic", mic.c_str(), "--ref", ref.c_str(), "--out", path("out.wav").c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    kill(child, sig);
-    int status = 0;
-    waitpid(child, &status, 0);
+    const int status = runAndSignal({"process", "--mic", mic, "--ref", ref, "--out", path("out.wav")}, sig, 1500);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "finished before the signal: " << status;
     EXPECT_EQ(listing(), inputs);
   }

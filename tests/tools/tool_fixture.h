@@ -6,15 +6,20 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tool_test {
@@ -81,6 +86,27 @@ class AecTool : public ::testing::Test {
     closedir(d);
     std::sort(names.begin(), names.end());
     return names;
+  }
+
+  // Runs the tool with args (stdout and stderr to /dev/null), sends sig
+  // after afterMs and returns the wait status.
+  static int runAndSignal(const std::vector<std::string>& args, int sig, int afterMs) {
+    const pid_t child = fork();
+    if (child == 0) {
+      const int null = open("/dev/null", O_WRONLY);
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+      std::vector<char*> argv{const_cast<char*>(AEC_TOOL)};
+      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(AEC_TOOL, argv.data());
+      _exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+    kill(child, sig);
+    int status = 0;
+    waitpid(child, &status, 0);
+    return status;
   }
 
   std::string dir_;

@@ -3,12 +3,12 @@
 // Command line and file handling shared by the baseline runners: both read a
 // 16 kHz mic and reference, run a per-10-ms-frame canceller and write the
 // output aligned with the mic.
-#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "tools/audio_file.h"
+#include "tools/cli.h"
 
 namespace eval_runner {
 
@@ -20,32 +20,29 @@ struct Args {
   int latency = 0;  // samples the canceller holds back; dropped so the output lines up with the mic
 };
 
-inline bool parseInt(const std::string& text, int low, int high, int& value) {
-  char* end = nullptr;
-  const long v = std::strtol(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || v < low || v > high) {
-    return aec_tools::fail("expected an integer from " + std::to_string(low) + " to " + std::to_string(high) +
-                           ", got '" + text + "'");
+// Parses the runner's options into args; modes, when given, are the values
+// --mode takes. Returns -1 to go on, else the exit code (help, or an error
+// printed as one line).
+inline int parseArgs(int argc, char** argv, Args& args, const std::string& description,
+                     const std::vector<std::string>& modes = {}) {
+  CLI::App app(description, argc > 0 ? argv[0] : "runner");
+  aec_tools::setUpApp(app);
+  app.add_option("--mic", args.mic, "microphone signal, 16 kHz")->type_name("MIC.wav")->required();
+  app.add_option("--ref", args.ref, "far-end signal, 16 kHz")->type_name("REF.wav")->required();
+  app.add_option("--out", args.out, "output, aligned with the mic")->type_name("OUT.wav")->required();
+  app.add_option("--delay-ms", args.delayMs, "far-end delay in ms, 0 to 1000 (default 0)")
+      ->type_name("N")
+      ->check(aec_tools::numberIn(0, 1000, true));
+  app.add_option("--filter-ms", args.filterMs, "adaptive filter length in ms, 10 to 2000 (default 256)")
+      ->type_name("N")
+      ->check(aec_tools::numberIn(10, 2000, true));
+  if (!modes.empty()) {
+    app.add_option("--mode", args.mode, "canceller variant: " + CLI::detail::join(modes, " or ") + " (default " +
+                                            args.mode + ")")
+        ->type_name("MODE")
+        ->check(CLI::IsMember(modes));
   }
-  value = int(v);
-  return true;
-}
-
-inline bool parseArgs(int argc, char** argv, Args& args) {
-  for (int i = 1; i < argc; i += 2) {
-    const std::string key = argv[i];
-    if (i + 1 >= argc) return aec_tools::fail("missing value for " + key);
-    const std::string value = argv[i + 1];
-    if (key == "--mic") args.mic = value;
-    else if (key == "--ref") args.ref = value;
-    else if (key == "--out") args.out = value;
-    else if (key == "--mode") args.mode = value;
-    else if (key == "--delay-ms") { if (!parseInt(value, 0, 1000, args.delayMs)) return false; }
-    else if (key == "--filter-ms") { if (!parseInt(value, 10, 2000, args.filterMs)) return false; }
-    else return aec_tools::fail("unknown option " + key);
-  }
-  return (!args.mic.empty() && !args.ref.empty() && !args.out.empty()) ||
-         aec_tools::fail("--mic, --ref and --out are required");
+  return aec_tools::parseCommandLine(app, argc, argv);
 }
 
 // frame(mic, ref, out) handles kFrame samples; the reference handed to it is

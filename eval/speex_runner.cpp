@@ -30,11 +30,11 @@ int main(int argc, char** argv) {
   aec_tools::setToolName("eval_speex");
   Args args;
   args.mode = "mdf";
-  if (!parseArgs(argc, argv, args)) return 2;
-  if (args.mode != "mdf" && args.mode != "mdf+res") {
-    aec_tools::fail("--mode is mdf or mdf+res");
-    return 2;
-  }
+  const int code = parseArgs(argc, argv, args,
+                             "The speexdsp adaptive filter alone (mdf) or with its residual echo suppressor "
+                             "(mdf+res), on a 16 kHz scene.",
+                             {"mdf", "mdf+res"});
+  if (code >= 0) return code;
   Speex s;
   int rate = kRate;
   s.echo = speex_echo_state_init(kFrame, args.filterMs * kRate / 1000);

@@ -13,7 +13,10 @@ int main(int argc, char** argv) {
   using namespace eval_runner;
   aec_tools::setToolName("eval_webrtc");
   Args args;
-  if (!parseArgs(argc, argv, args)) return 2;
+  const int code = parseArgs(argc, argv, args,
+                             "The classical canceller of the Debian audio-processing library on a 16 kHz scene; "
+                             "--delay-ms is reported to it.");
+  if (code >= 0) return code;
   webrtc::Config config;
   config.Set<webrtc::ExtendedFilter>(new webrtc::ExtendedFilter(true));
   config.Set<webrtc::DelayAgnostic>(new webrtc::DelayAgnostic(true));

@@ -1,8 +1,16 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the project builds and tests with.
+# Installs the Debian packages the project needs: `install-deps.sh run` those
+# for building the `aec` tool and running its demo (debian-packages-run.txt),
+# `install-deps.sh test` (the default) those and everything the tests,
+# benchmarks, evaluation and training use (debian-packages-test.txt).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-mapfile -t pkgs < <(grep -v '^\s*\(#\|$\)' "$here/debian-packages.txt")
+case "${1:-test}" in
+  run) lists=("$here/debian-packages-run.txt") ;;
+  test) lists=("$here/debian-packages-run.txt" "$here/debian-packages-test.txt") ;;
+  *) echo "usage: install-deps.sh [run|test]" >&2; exit 2 ;;
+esac
+mapfile -t pkgs < <(cat "${lists[@]}" | grep -v '^\s*\(#\|$\)')
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")

@@ -3,7 +3,7 @@
 # again under AddressSanitizer + UndefinedBehaviorSanitizer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" test
 jobs=$(nproc)
 run() {
   local dir=$1; shift

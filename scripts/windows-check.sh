@@ -14,7 +14,7 @@ wineserver=/usr/lib/wine/wineserver
 
 for tool in x86_64-w64-mingw32-g++-posix "$objdump" "$wine" clang++ lld-link llvm-dlltool; do
   if ! command -v "$tool" >/dev/null; then
-    echo "windows-check: SKIPPED: $tool is not installed (see scripts/debian-packages.txt)"
+    echo "windows-check: SKIPPED: $tool is not installed (see scripts/debian-packages-test.txt)"
     exit 0
   fi
 done

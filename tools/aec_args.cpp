@@ -1,41 +1,12 @@
 #include "tools/aec_args.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
+
+#include "tools/cli.h"
 
 namespace aec_tools {
 
 namespace {
-
-bool parseNumber(const std::string& key, const std::string& text, double low, double high, double& value) {
-  char* end = nullptr;
-  errno = 0;
-  value = std::strtod(text.c_str(), &end);
-  const bool ok = !text.empty() && *end == '\0' && errno == 0 && value >= low && value <= high;
-  return ok || fail(key + " wants a number from " + std::to_string(int(low)) + " to " + std::to_string(int(high)) +
-                    ", got '" + text + "'");
-}
-
-bool parseOption(const std::string& key, const std::string& value, ProcessArgs& args) {
-  double number = 0.0;
-  if (key == "--mic") args.mic = value;
-  else if (key == "--ref") args.ref = value;
-  else if (key == "--out") args.out = value;
-  else if (key == "--filter-ms") {
-    if (!parseNumber(key, value, 10, 2000, number)) return false;
-    args.options.filterMs = int(number);
-  } else if (key == "--delay-ms") {
-    if (value != "auto" && !parseNumber(key, value, 0, 500, number)) return false;
-    args.options.delayMs = value == "auto" ? -1 : int(number);
-  } else if (key == "--mask-floor") {
-    if (!parseNumber(key, value, 0, 1, number)) return false;
-    args.options.maskFloor = float(number);
-  } else {
-    return fail("unknown option " + key);
-  }
-  return true;
-}
 
 bool readOrSilence(AudioReader& reader, float* out, size_t count) {
   size_t got = 0;
@@ -46,31 +17,44 @@ bool readOrSilence(AudioReader& reader, float* out, size_t count) {
 
 }  // namespace
 
-bool nextOption(int argc, const char* const* argv, int& i, std::string& key, std::string& value) {
-  key = argv[i];
-  const size_t equals = key.find('=');
-  if (key.rfind("--", 0) == 0 && equals != std::string::npos) {
-    value = key.substr(equals + 1);
-    key.resize(equals);
-    return true;
-  }
-  if (i + 1 >= argc) return fail("missing value for " + key);
-  value = argv[++i];
-  return true;
+void addFilterAndDelayOptions(CLI::App& command, int& filterMs, int& delayMs) {
+  command.add_option("--filter-ms", filterMs, "linear filter length in ms, 10 to 2000 (default 256)")
+      ->type_name("N")
+      ->check(numberIn(10, 2000, true));
+  command.add_option("--delay-ms", delayMs, "far-end delay in ms, 0 to 500, or auto to estimate it (default auto)")
+      ->type_name("N|auto")
+      ->check(numberIn(0, 500, true, "auto", "-1"));
 }
 
-bool parseProcess(int argc, const char* const* argv, int first, ProcessArgs& args) {
-  for (int i = first; i < argc; ++i) {
-    const std::string flag = argv[i];
-    if (flag == "--linear-only" || flag == "--no-far-end-hold") {
-      if (flag == "--linear-only") args.options.linearOnly = true;
-      else args.options.farEndHold = false;
-      continue;
-    }
-    std::string key, value;
-    if (!nextOption(argc, argv, i, key, value) || !parseOption(key, value, args)) return false;
-  }
-  return (!args.mic.empty() && !args.ref.empty() && !args.out.empty()) || fail("--mic, --ref and --out are required");
+void addStreamOptions(CLI::App& command, aec::StreamOptions& options) {
+  addFilterAndDelayOptions(command, options.filterMs, options.delayMs);
+  command.add_option("--mask-floor", options.maskFloor, "smallest gain the mask applies, 0 to 1 (default 0)")
+      ->type_name("F")
+      ->check(numberIn(0, 1, false));
+  command.add_flag("--linear-only", options.linearOnly, "linear canceller only: the network's mask is not applied");
+  command.add_flag_callback("--no-far-end-hold", [&options] { options.farEndHold = false; },
+                            "apply the mask on a silent far end too (by default it eases to one there, so a lone "
+                            "near-end talker passes)");
+}
+
+void addProcessOptions(CLI::App& command, ProcessArgs& args) {
+  command.add_option("--mic", args.mic, "microphone recording, 8 to 48 kHz, any format libsndfile reads")
+      ->type_name("MIC.wav")
+      ->required();
+  command.add_option("--ref", args.ref, "far-end signal (what the loudspeaker played), at the mic's rate")
+      ->type_name("REF.wav")
+      ->required();
+  command.add_option("--out", args.out, "cleaned microphone signal, in the mic's rate and format")
+      ->type_name("OUT.wav")
+      ->required();
+  addStreamOptions(command, args.options);
+}
+
+bool parseProcess(const std::vector<std::string>& words, ProcessArgs& args) {
+  CLI::App command("Cancels the far-end echo in a microphone recording.", "aec process");
+  setUpApp(command);
+  addProcessOptions(command, args);
+  return parseWords(command, words) < 0;
 }
 
 bool Inputs::open(const ProcessArgs& args) {

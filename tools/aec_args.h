@@ -1,9 +1,14 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "host/aec_stream.h"
 #include "tools/audio_file.h"
+
+namespace CLI {
+class App;
+}
 
 // The `aec process` command line and its inputs, apart from main() so the
 // fuzz harness drives exactly what the tool runs.
@@ -16,14 +21,18 @@ struct ProcessArgs {
   aec::StreamOptions options;
 };
 
-// Reads the option at argv[i] as `--key=value`, or as `--key value`
-// (advancing i); false (error printed) when the value is missing.
-bool nextOption(int argc, const char* const* argv, int& i, std::string& key, std::string& value);
+// --filter-ms and --delay-ms (a number, or "auto", stored as -1).
+void addFilterAndDelayOptions(CLI::App& command, int& filterMs, int& delayMs);
+// The canceller's options: the two above, --mask-floor, --linear-only and
+// --no-far-end-hold.
+void addStreamOptions(CLI::App& command, aec::StreamOptions& options);
+// --mic, --ref and --out (required) and the canceller's options.
+void addProcessOptions(CLI::App& command, ProcessArgs& args);
 
-// argv[first..argc) are the options after the command word, as `--key value`
-// or `--key=value`. False (with the error printed) on an unknown option, a
-// missing or out-of-range value, or a missing --mic, --ref or --out.
-bool parseProcess(int argc, const char* const* argv, int first, ProcessArgs& args);
+// The words after `aec process`; false (message printed) on an unknown
+// option, a missing or out-of-range value, a missing --mic, --ref or --out,
+// or a request for help.
+bool parseProcess(const std::vector<std::string>& words, ProcessArgs& args);
 
 // Both inputs, open; the shorter one reads as silence after its end.
 struct Inputs {

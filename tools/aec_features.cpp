@@ -3,7 +3,6 @@
 // the same pipeline the canceller runs.
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
@@ -13,6 +12,7 @@
 #include "host/features.h"
 #include "tools/aec_args.h"
 #include "tools/audio_file.h"
+#include "tools/cli.h"
 
 namespace {
 
@@ -23,26 +23,13 @@ struct Args {
   aec::AecOptions options;
 };
 
-void usage() {
-  std::fprintf(stderr,
-               "usage: aec_features --mic MIC.wav --ref REF.wav [--near NEAR.wav] --out OUT.feat\n"
-               "                    [--filter-ms N] [--delay-ms N|auto]\n");
-}
-
-bool parseArgs(int argc, char** argv, Args& args) {
-  for (int i = 1; i < argc; ++i) {
-    std::string key, value;
-    if (!aec_tools::nextOption(argc, argv, i, key, value)) return false;
-    if (key == "--mic") args.mic = value;
-    else if (key == "--ref") args.ref = value;
-    else if (key == "--near") args.near = value;
-    else if (key == "--out") args.out = value;
-    else if (key == "--filter-ms") args.options.filterMs = std::atoi(value.c_str());
-    else if (key == "--delay-ms") args.options.delayMs = value == "auto" ? -1 : std::atoi(value.c_str());
-    else return fail("unknown option " + key);
-  }
-  if (args.mic.empty() || args.ref.empty() || args.out.empty()) return fail("--mic, --ref and --out are required");
-  return true;
+void addOptions(CLI::App& app, Args& args) {
+  app.add_option("--mic", args.mic, "microphone signal of the scene, 16 kHz")->type_name("MIC.wav")->required();
+  app.add_option("--ref", args.ref, "far-end signal, 16 kHz")->type_name("REF.wav")->required();
+  app.add_option("--near", args.near, "clean near-end signal, the training target (default: none, zeros written)")
+      ->type_name("NEAR.wav");
+  app.add_option("--out", args.out, "feature file to write")->type_name("OUT.feat")->required();
+  aec_tools::addFilterAndDelayOptions(app, args.options.filterMs, args.options.delayMs);
 }
 
 // The scene's inputs, read a hop at a time: the shorter of mic and ref is
@@ -120,12 +107,18 @@ bool exportScene(const Args& args) {
 int main(int argc, char** argv) {
   aec_tools::setToolName("aec_features");
   Args args;
+  CLI::App app("Writes, for every 10 ms frame of a 16 kHz scene, the mask network's features, the linear "
+               "canceller's output spectrum and the clean near end's spectrum.",
+               "aec_features");
+  aec_tools::setUpApp(app);
+  addOptions(app, args);
   if (argc == 1) {
-    usage();
-    return 2;
+    std::fputs(app.help().c_str(), stderr);
+    return aec_tools::kExitUsage;
   }
   try {
-    if (!parseArgs(argc, argv, args)) return 2;
+    const int code = aec_tools::parseCommandLine(app, argc, argv);
+    if (code >= 0) return code;
     return exportScene(args) ? 0 : 1;
   } catch (const std::bad_alloc&) {
     fail("out of memory");

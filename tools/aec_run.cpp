@@ -1,7 +1,5 @@
 #include "tools/aec_run.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -12,37 +10,8 @@
 
 namespace aec_tools {
 
-namespace {
-
-constexpr double kProgressMinSeconds = 5.0;
-constexpr int kBarWidth = 40;
-
-class ProgressBar {
- public:
-  ProgressBar(size_t total, bool enabled) : total_(total), enabled_(enabled) {}
-  ~ProgressBar() {
-    if (shown_ >= 0) std::fprintf(stderr, "\r%*s\r", kBarWidth + 8, "");
-  }
-  void update(size_t done) {
-    const int percent = static_cast<int>(100 * done / std::max<size_t>(total_, 1));
-    if (!enabled_ || percent == shown_) return;
-    shown_ = percent;
-    const int filled = percent * kBarWidth / 100;
-    std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(),
-                 std::string(kBarWidth - filled, '.').c_str(), percent);
-    std::fflush(stderr);
-  }
-
- private:
-  size_t total_;
-  bool enabled_;
-  int shown_ = -1;
-};
-
-}  // namespace
-
 bool runCanceller(size_t length, int rate, const aec::StreamOptions& options, const MaskChoice& mask,
-                  const BlockSource& source, const BlockSink& sink, RunResult& result) {
+                  const BlockSource& source, const BlockSink& sink, RunResult& result, const Progress& progress) {
   auto stream = aec::AecStream::create(rate, options);
   if (!stream) return fail("unsupported option values");
   stream->setMaskSource(mask.source);
@@ -52,7 +21,6 @@ bool runCanceller(size_t length, int rate, const aec::StreamOptions& options, co
   const size_t total = length + size_t(result.latency), block = size_t(rate) / 10;
   size_t skip = size_t(result.latency);
   std::vector<float> mic(block), ref(block), out(block);
-  ProgressBar progress(total, isatty(fileno(stderr)) && length > kProgressMinSeconds * rate);
   const auto start = std::chrono::steady_clock::now();
   for (size_t at = 0, count; at < total; at += count) {
     count = std::min(block, total - at);
@@ -64,13 +32,35 @@ bool runCanceller(size_t length, int rate, const aec::StreamOptions& options, co
     const size_t dropped = std::min(skip, count);
     skip -= dropped;
     if (count > dropped && !sink(out.data() + dropped, count - dropped)) return false;
-    progress.update(at + count);
+    if (progress) progress(std::min(at + count, length), length);
   }
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.delayMs = stream->delayMs();
   result.delayLocked = stream->delayLocked();
   result.delayConfident = stream->delayConfident();
   result.delayFixed = options.delayMs >= 0;
+  return true;
+}
+
+bool cancelFile(const ProcessArgs& args, const std::function<MaskChoice()>& choose, FileRun& run,
+                const Progress& progress) {
+  Inputs inputs;
+  if (!inputs.open(args)) return false;
+  SafeOutput out;
+  if (!out.open(args.out, {args.mic, args.ref})) return fail(out.error());
+  AudioWriter writer;
+  if (!writer.open(out, inputs.mic.rate(), inputs.mic.format())) return false;
+  run.mask = args.options.linearOnly ? MaskChoice{} : choose();
+  run.length = inputs.length;
+  run.rate = inputs.mic.rate();
+  const auto source = [&](float* mic, float* ref, size_t count) { return inputs.read(mic, ref, count); };
+  const auto sink = [&](const float* samples, size_t count) { return writer.write(samples, count); };
+  if (!runCanceller(run.length, run.rate, args.options, run.mask, source, sink, run.result, progress) ||
+      !writer.finish()) {
+    return false;
+  }
+  inputs.warnLevels();
+  warnDelay(run.result);
   return true;
 }
 

@@ -12,6 +12,12 @@ namespace aec_tools {
 namespace {
 
 const char* toolName = "aec";
+thread_local MessageSink threadSink;
+
+void say(const std::string& line) {
+  if (threadSink) threadSink(line);
+  else std::fprintf(stderr, "%s\n", line.c_str());
+}
 
 constexpr float kSilence = 1e-4f;  // -80 dBFS peak
 constexpr float kFullScale = 0.999f;
@@ -45,12 +51,14 @@ SF_VIRTUAL_IO outputIo{fileLength, seekTo, readFrom, writeTo, tellAt};
 
 void setToolName(const char* name) { toolName = name; }
 
+void setThreadMessageSink(MessageSink sink) { threadSink = std::move(sink); }
+
 bool fail(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", toolName, message.c_str());
+  say(std::string(toolName) + ": " + message);
   return false;
 }
 
-void warn(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", toolName, message.c_str()); }
+void warn(const std::string& message) { say(std::string(toolName) + ": warning: " + message); }
 
 AudioReader::~AudioReader() {
   if (file_) sf_close(file_);

@@ -2,6 +2,7 @@
 
 #include <sndfile.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,11 @@ void setToolName(const char* name);
 // Prints the error and returns false, for `return fail(...)` chains.
 bool fail(const std::string& message);
 void warn(const std::string& message);
+// Where this thread's error and warning lines go (without the newline)
+// instead of stderr, so parallel work can keep each file's lines together;
+// an empty sink restores stderr.
+using MessageSink = std::function<void(const std::string& line)>;
+void setThreadMessageSink(MessageSink sink);
 
 // Reads the first channel of an audio file block by block, so any length
 // takes the same memory. Samples beyond full scale (float files) are

@@ -4,27 +4,32 @@
 #include <limits.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace aec_tools {
 
 namespace {
 
 // Temporaries a signal must remove: plain storage, so the handler only
-// reads flags and calls unlink (both async-signal-safe).
-constexpr int kSlots = 4;
+// reads lock-free flags and calls unlink (both async-signal-safe). One slot
+// per output being written at once (`aec batch` writes one per thread); a
+// mutex keeps threads from claiming the same slot.
+constexpr int kSlots = 260;
 char slotPaths[kSlots][PATH_MAX];
-volatile std::sig_atomic_t slotUsed[kSlots];
+std::atomic<bool> slotUsed[kSlots];
+std::mutex slotLock;
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 constexpr int kMaxLinkHops = 40;
 constexpr size_t kTempStemBytes = 64;  // keeps the temporary's name short whatever OUT's is
 
 extern "C" void removeTemporaries(int sig) {
   for (int i = 0; i < kSlots; ++i) {
-    if (slotUsed[i]) unlink(slotPaths[i]);
+    if (slotUsed[i].load(std::memory_order_acquire)) unlink(slotPaths[i]);
   }
   std::signal(sig, SIG_DFL);
   std::raise(sig);  // delivered on return, with the default action
@@ -63,11 +68,12 @@ void installHandlers() {
 int claimSlot(const std::string& path) {
   if (path.size() >= PATH_MAX) return -1;
   BlockSignals block;
+  std::lock_guard<std::mutex> guard(slotLock);
   installHandlers();
   for (int i = 0; i < kSlots; ++i) {
-    if (slotUsed[i]) continue;
+    if (slotUsed[i].load(std::memory_order_relaxed)) continue;
     std::memcpy(slotPaths[i], path.c_str(), path.size() + 1);
-    slotUsed[i] = 1;
+    slotUsed[i].store(true, std::memory_order_release);
     return i;
   }
   return -1;
@@ -76,7 +82,8 @@ int claimSlot(const std::string& path) {
 void releaseSlot(int slot) {
   if (slot < 0) return;
   BlockSignals block;
-  slotUsed[slot] = 0;
+  std::lock_guard<std::mutex> guard(slotLock);
+  slotUsed[slot].store(false, std::memory_order_release);
 }
 
 std::string folderOf(const std::string& path) {

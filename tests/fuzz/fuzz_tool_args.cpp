@@ -36,10 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     if (!word.empty()) words.push_back(word);
-    std::vector<const char*> argv;
-    for (const std::string& w : words) argv.push_back(w.c_str());
     aec_tools::ProcessArgs args;
-    if (!aec_tools::parseProcess(int(argv.size()), argv.data(), 0, args) || !split) return 0;
+    if (!aec_tools::parseProcess(words, args) || !split) return 0;
     const std::string path = scratchPath();
     FILE* file = std::fopen(path.c_str(), "wb");
     if (!file) return 0;

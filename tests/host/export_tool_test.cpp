@@ -135,6 +135,8 @@ TEST_F(ExportTool, BadInputFailsWithOneLineAndNoOutput) {
       "--mic " + writeWav("nan.wav", withNan, 16000, SF_FORMAT_WAV | SF_FORMAT_FLOAT) + " --ref " + good,
       "--mic " + good + " --ref " + good + " --near " + path("missing.wav"),
       "--mic " + good + " --ref " + good + " --delay-ms 900",
+      "--mic " + good + " --ref " + good + " --filter-ms 12x",
+      "--mic " + good + " --ref " + good + " --filter-ms 5",
       "--mic " + good + " --ref " + good + " --bogus 1",
   };
   for (const std::string& args : cases) {

@@ -21,110 +21,15 @@
 #include <thread>
 #include <vector>
 
+#include "tests/tools/tool_fixture.h"
+
 namespace {
 
-class AecTool : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/aec_tool_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  // Interleaved samples, channels of them per frame.
-  std::string write(const std::string& name, const std::vector<float>& x, int rate = 48000, int channels = 1,
-                    int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) const {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
-    SNDFILE* file = sf_open(path(name).c_str(), SFM_WRITE, &info);
-    EXPECT_NE(file, nullptr) << name;
-    sf_writef_float(file, x.data(), static_cast<sf_count_t>(x.size() / channels));
-    sf_close(file);
-    return path(name);
-  }
-
-  std::vector<float> read(const std::string& name, SF_INFO& info) const {
-    info = SF_INFO{};
-    SNDFILE* file = sf_open(path(name).c_str(), SFM_READ, &info);
-    if (!file) return {};
-    std::vector<float> x(static_cast<size_t>(info.frames) * info.channels);
-    sf_readf_float(file, x.data(), info.frames);
-    sf_close(file);
-    return x;
-  }
-
-  int run(const std::string& args) const {
-    const std::string command = std::string(AEC_TOOL) + " " + args + " >" + path("stdout.txt") + " 2>" + path("stderr.txt");
-    return std::system(command.c_str());
-  }
-
-  std::string text(const char* name) const {
-    std::ifstream in(path(name));
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  bool exists(const std::string& name) const { return access(path(name).c_str(), F_OK) == 0; }
-
-  std::string bytes(const std::string& file) const {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  // Names in the folder, hidden ones included.
-  std::vector<std::string> listing() const {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir_.c_str());
-    while (dirent* e = readdir(d)) {
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
-  std::string dir_;
-};
-
-constexpr int kRate = 48000;
-
-// Far end and its echo through 60 ms and a short decaying path, at 48 kHz.
-struct Scene {
-  std::vector<float> mic, ref;
-};
-
-// With irregular syllables, talk spurts of random length instead of a
-// regular envelope, which the delay search cannot tell from its own echo
-// one period later.
-Scene echoScene(size_t samples, int delayMs = 60, bool irregular = false) {
-  std::mt19937 rng(5);
-  std::normal_distribution<float> g(0.0f, 1.0f);
-  Scene s{std::vector<float>(samples, 0.0f), std::vector<float>(samples)};
-  std::uniform_int_distribution<size_t> spurt(kRate / 20, kRate / 3);
-  float low = 0.0f, gate = 1.0f;
-  for (size_t n = 0, toggle = 0; n < samples; ++n) {
-    low = 0.8f * low + 0.2f * g(rng);
-    if (irregular && n == toggle) gate = 1.0f - gate, toggle += spurt(rng);
-    const float envelope = irregular ? gate : std::max(0.0f, float(std::sin(2.0 * M_PI * 2.9 * double(n) / kRate)) + 0.3f);
-    s.ref[n] = 0.2f * low * envelope;
-  }
-  const size_t delay = size_t(kRate) * size_t(delayMs) / 1000;
-  for (size_t n = delay; n < samples; ++n) {
-    for (size_t i = 0; i < 96 && i + delay <= n; i += 3) s.mic[n] += 0.5f * std::exp(-float(i) / 20.0f) * s.ref[n - delay - i];
-    s.mic[n] += 1e-4f * g(rng);
-  }
-  return s;
-}
-
-double energy(const std::vector<float>& x, size_t from, size_t to, size_t stride = 1) {
-  double sum = 1e-20;
-  for (size_t n = from; n < to; ++n) sum += double(x[n * stride]) * x[n * stride];
-  return sum;
-}
+using tool_test::AecTool;
+using tool_test::echoScene;
+using tool_test::energy;
+using tool_test::kRate;
+using tool_test::Scene;
 
 // A stereo 48 kHz mic (first channel used) and a mono ref: the output keeps
 // rate, length and format, the echo drops, and the summary is printed.
@@ -202,7 +107,46 @@ TEST_F(AecTool, BadInputFailsWithOneLineAndNoOutput) {
     EXPECT_FALSE(exists("out.wav.tmp")) << args;
   }
   EXPECT_NE(run("process --mic " + good + " --ref " + good + " --out " + path("no/such/dir/out.wav")), 0);
-  EXPECT_NE(run("frobnicate"), 0);
+}
+
+// Help and version on stdout with exit 0; every bad option one line naming
+// the option and what it takes, exit 2; no command at all prints the usage.
+TEST_F(AecTool, HelpVersionAndOptionErrors) {
+  const std::pair<const char*, std::vector<const char*>> helps[] = {
+      {"--help", {"Usage: aec", "process", "batch", "demo", "--version"}},
+      {"-h", {"Usage: aec"}},
+      {"process --help", {"--filter-ms N", "10 to 2000 (default 256)", "0 to 500, or auto", "(default auto)",
+                          "--mask-floor F", "0 to 1 (default 0)", "--linear-only", "--no-far-end-hold"}},
+      {"process -h", {"--mic MIC.wav"}},
+      {"batch --help", {"NAME_mic.EXT", "NAME_ref.EXT", "--list FILE", "--jobs N", "--force", "--out-dir DIR"}},
+      {"demo --help", {"--out-dir DIR", "--clips DIR"}},
+      {"--version", {"aec ", "sha256 "}},
+  };
+  for (const auto& [args, expected] : helps) {
+    EXPECT_EQ(run(args), 0) << args;
+    EXPECT_EQ(text("stderr.txt"), "") << args;
+    for (const char* e : expected) EXPECT_NE(text("stdout.txt").find(e), std::string::npos) << args << ": " << e;
+  }
+  const std::string io = "process --mic m.wav --ref r.wav --out o.wav ";
+  const std::pair<std::string, const char*> errors[] = {
+      {io + "--delay-ms 900", "aec: --delay-ms: expected a whole number from 0 to 500 or 'auto', got '900'"},
+      {io + "--delay-ms=-5", "aec: --delay-ms: expected a whole number from 0 to 500 or 'auto', got '-5'"},
+      {io + "--filter-ms 9.5", "aec: --filter-ms: expected a whole number from 10 to 2000, got '9.5'"},
+      {io + "--mask-floor=1.5", "aec: --mask-floor: expected a number from 0 to 1, got '1.5'"},
+      {io + "--bogus 1", "aec: unknown option --bogus"},
+      {io + "--filter-ms", "aec: --filter-ms: missing value"},
+      {io + "--mic x.wav", "aec: --mic: given more than once"},
+      {"process --mic m.wav", "aec: --ref is required"},
+      {"frobnicate", "aec: unknown command 'frobnicate'; the commands are process, batch and demo (aec --help)"},
+      {"batch", "aec: batch takes a folder or --list FILE"},
+      {"batch --jobs 0 " + dir_, "aec: --jobs: expected a whole number from 1 to 256, got '0'"},
+  };
+  for (const auto& [args, message] : errors) {
+    EXPECT_EQ(WEXITSTATUS(run(args)), 2) << args;
+    EXPECT_EQ(text("stderr.txt"), std::string(message) + "\n") << args;
+  }
+  EXPECT_EQ(WEXITSTATUS(run("")), 2);
+  EXPECT_NE(text("stderr.txt").find("Usage: aec"), std::string::npos);
 }
 
 // What sits at OUT is never lost: a temporary-like bystander, an input
@@ -291,18 +235,7 @@ TEST_F(AecTool, InterruptedOrFullRunsLeaveNothing) {
   const std::string mic = write("m.wav", s.mic), ref = write("r.wav", s.ref);
   const std::vector<std::string> inputs = listing();
   for (int sig : {SIGINT, SIGTERM}) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
-      execl(AEC_TOOL, AEC_TOOL, "process", "--mic", mic.c_str(), "--ref", ref.c_str(), "--out", path("out.wav").c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    kill(child, sig);
-    int status = 0;
-    waitpid(child, &status, 0);
+    const int status = runAndSignal({"process", "--mic", mic, "--ref", ref, "--out", path("out.wav")}, sig, 1500);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "finished before the signal: " << status;
     EXPECT_EQ(listing(), inputs);
   }

@@ -38,14 +38,15 @@ LinearCanceller::~LinearCanceller() { speex_echo_state_destroy(state_); }
 void LinearCanceller::resetFilters() {
   const double r = sampleRate_ < 12000 ? 0.9 : 0.982;
   const double d = r * r + 0.7 * (1.0 - r) * (1.0 - r);
-  refNotch_ = Biquad{r, -2.0 * r, r, -2.0 * r, d};
-  micNotch_ = refNotch_;
-  restore_ = Biquad{1.0 / r, -2.0, d / r, -2.0 * kRestorePole, kRestorePole * kRestorePole};
-  // notch then restore: H = (1 - z^-1)^2 / (1 - p z^-1)^2
-  restoreError_ = Biquad{1.0, -2.0, 1.0, -2.0 * kRestorePole, kRestorePole * kRestorePole};
+  micNotch_ = Biquad{r, -2.0 * r, r, -2.0 * r, d};
+  const Biquad inverse{1.0 / r, -2.0, d / r, -2.0 * kRestorePole, kRestorePole * kRestorePole};
+  // notch then inverse: H = (1 - z^-1)^2 / (1 - p z^-1)^2
+  const Biquad notchInverse{1.0, -2.0, 1.0, -2.0 * kRestorePole, kRestorePole * kRestorePole};
+  restore_ = Corrected{inverse, notchInverse};
   // Butterworth high-pass through the bilinear transform.
   const double k = std::tan(M_PI * kRemovedCutoffHz / sampleRate_), norm = 1.0 / (1.0 + M_SQRT2 * k + k * k);
-  removedHighPass_ = Biquad{norm, -2.0 * norm, norm, 2.0 * (k * k - 1.0) * norm, (1.0 - M_SQRT2 * k + k * k) * norm};
+  const Biquad highPass{norm, -2.0 * norm, norm, 2.0 * (k * k - 1.0) * norm, (1.0 - M_SQRT2 * k + k * k) * norm};
+  highPass_ = Corrected{highPass, highPass};
 }
 
 double LinearCanceller::Biquad::step(double x) {
@@ -54,6 +55,11 @@ double LinearCanceller::Biquad::step(double x) {
   w2 = w1;
   w1 = w;
   return y;
+}
+
+double LinearCanceller::Corrected::step(double x) {
+  const double y = filter.step(x);
+  return 2.0 * y - overall.step(y);
 }
 
 // A new state rather than the library's reset, which keeps some adaptation
@@ -68,17 +74,15 @@ void LinearCanceller::reset() {
 void LinearCanceller::process(const float* mic, const float* ref, float* err) {
   for (int n = 0; n < frameSize_; ++n) {
     mic_[n] = toPcm(mic[n]);
-    ref_[n] = toPcm(float(refNotch_.step(ref[n])));
+    ref_[n] = toPcm(ref[n]);
   }
   speex_echo_cancellation(state_, mic_.data(), ref_.data(), err_.data());
   for (int n = 0; n < frameSize_; ++n) {
     // The library's echo estimate is still in the notched domain. Restored,
-    // it is H times the true estimate, 1 - H about 30 dB down at 150 Hz;
-    // (2 - H) H = 1 - (1 - H)^2 doubles that distance.
+    // it is H times the true estimate, 1 - H about 30 dB down at 150 Hz.
     const double d = mic_[n] / kScale, estimate = micNotch_.step(d) - err_[n] / kScale;
-    const double restored = restore_.step(estimate);
-    const double removed = 2.0 * restored - restoreError_.step(restored);
-    err[n] = static_cast<float>(d - removedHighPass_.step(removed));
+    const double removed = highPass_.step(restore_.step(estimate));
+    err[n] = static_cast<float>(d - removed);
   }
 }
 

@@ -21,9 +21,11 @@ namespace aec {
 // kRestorePole to stay stable, which leaves the estimate high-passed; one
 // more term of the inverse's series corrects that. The inverse lifts DC by
 // 55 dB, and the filter's sub-LSB rounding and drift there with it, so the
-// estimate also passes a 10 Hz high-pass. The reference takes the same
-// notch, so the estimate has the notch's shape at low frequencies. A lone
-// near-end talker comes out as it went in, to 16-bit rounding.
+// estimate also passes a 10 Hz high-pass, whose phase error is corrected the
+// same way. Every stage's error is squared, so what the correction leaves
+// of the echo stays 40 dB down from 150 Hz up and costs no cancellation.
+// The reference goes to the library as it is, the way the library expects
+// it. A lone near-end talker comes out as it went in, to 16-bit rounding.
 class LinearCanceller {
  public:
   LinearCanceller(int frameSize, int filterLength, int sampleRate);
@@ -42,11 +44,19 @@ class LinearCanceller {
     double b0, b1, b2, a1, a2, w1 = 0.0, w2 = 0.0;
     double step(double x);
   };
+  // A filter F whose overall response G (F alone, or F after what came
+  // before it) is close to one in the voice band, applied as (2 - G) F:
+  // overall (2 - G) G = 1 - (1 - G)^2, the same at DC, the error squared.
+  struct Corrected {
+    Biquad filter, overall;
+    double step(double x);
+  };
   void resetFilters();
 
   SpeexEchoState_* state_;
   int frameSize_, filterLength_, sampleRate_;
-  Biquad refNotch_, micNotch_, restore_, restoreError_, removedHighPass_;
+  Biquad micNotch_;
+  Corrected restore_, highPass_;
   std::vector<std::int16_t> mic_, ref_, err_;
 };
 

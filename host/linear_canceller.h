@@ -34,6 +34,9 @@ class LinearCanceller {
   LinearCanceller& operator=(const LinearCanceller&) = delete;
 
   void reset();
+  // As reset(), but keeps the library's state and so allocates nothing; a
+  // few of its statistics survive, which matters only for the first seconds.
+  void restart();
   // mic, ref, err: frameSize samples; ref must already be delay-aligned.
   void process(const float* mic, const float* ref, float* err);
 

@@ -12,10 +12,11 @@ namespace {
 constexpr int kAlignMargin = 2 * kHop;
 constexpr int kMaxDelay = DelayEstimator::kMaxLagFrames * kHop;
 // A filter started at a new shift first learns from up to 1.5 s of the
-// history, a few hops of it per hop, so the restart costs no convergence
-// time and no hop much work; the filter in use serves until it catches up.
+// history, sixteen hops of it per hop, so the restart costs no convergence
+// time and no hop too much work; the filter in use serves until it catches
+// up, within a tenth of a second.
 constexpr int kReplayHops = 150;
-constexpr int kReplayHopsPerHop = 8;
+constexpr int kReplayHopsPerHop = 16;
 
 // A reference hop below this mean square (-70 dBFS) counts as silent.
 constexpr float kSilentRefPower = 1e-7f;

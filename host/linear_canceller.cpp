@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 namespace aec {
 
@@ -73,7 +72,6 @@ void LinearCanceller::reset() {
 }
 
 void LinearCanceller::restart() {
-  if (std::getenv("LC_EXACT")) { reset(); return; }
   speex_echo_state_reset(state_);
   resetFilters();
 }

@@ -8,8 +8,9 @@ struct SpeexEchoState_;
 namespace aec {
 
 // Adaptive linear echo canceller (frequency-domain block filter) on 16-bit
-// samples; floats in [-1, 1] are scaled to half the 16-bit range (headroom
-// for the library's divergence check) and clipped on the way in.
+// samples; floats in [-1, 1] are scaled to the 16-bit range, or to half of it
+// once the input has sounded like clipping (headroom for the library's
+// divergence check), and clipped on the way in.
 //
 // The library runs the microphone through a second-order DC notch before
 // subtracting its echo estimate, and returns the notched difference. The
@@ -60,6 +61,7 @@ class LinearCanceller {
   int frameSize_, filterLength_, sampleRate_;
   Biquad micNotch_;
   Corrected restore_, highPass_;
+  float scale_ = 0.0f;  // 16-bit units per unit of input
   std::vector<std::int16_t> mic_, ref_, err_;
 };
 

@@ -21,7 +21,7 @@ namespace {
 constexpr float kFullScale = 32768.0f;
 constexpr float kLoudFrameRms = 0.5f;
 constexpr double kRestorePole = 0.999;
-constexpr double kRemovedCutoffHz = 10.0;
+constexpr double kRemovedCutoffHz = 20.0;
 
 spx_int16_t toPcm(float x, float scale) {
   return static_cast<spx_int16_t>(std::lrint(std::clamp(x * scale, -32768.0f, 32767.0f)));

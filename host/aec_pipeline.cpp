@@ -11,6 +11,12 @@ namespace {
 // delay estimate off by a frame or two still leaves the echo inside it.
 constexpr int kAlignMargin = 2 * kHop;
 constexpr int kMaxDelay = DelayEstimator::kMaxLagFrames * kHop;
+// A filter started at a new shift first learns from up to 1.5 s of the
+// history, sixteen hops of it per hop, so the restart costs no convergence
+// time and no hop too much work; the filter in use serves until it catches
+// up, within a tenth of a second.
+constexpr int kReplayHops = 150;
+constexpr int kReplayHopsPerHop = 16;
 
 // A reference hop below this mean square (-70 dBFS) counts as silent.
 constexpr float kSilentRefPower = 1e-7f;
@@ -39,12 +45,15 @@ AecPipeline::AecPipeline(const AecOptions& options)
     : options_(options),
       filterSamples_(options.filterMs * kSampleRate / 1000),
       echoSpan_(kMaxDelay + filterSamples_),
-      canceller_(kHop, filterSamples_, kSampleRate),
+      canceller_(new LinearCanceller(kHop, filterSamples_, kSampleRate)),
+      warming_(new LinearCanceller(kHop, filterSamples_, kSampleRate)),
       maskSource_(passAll),
-      refRing_(kRefHistory, 0.0f),
+      micRing_(kHistory, 0.0f),
+      refRing_(kHistory, 0.0f),
       cancellerRef_(kHop),
       featureRef_(kHop),
       err_(kHop),
+      replayMic_(kHop),
       mask_(kBins),
       features_(kFeatureFloats) {
   for (auto& s : spectra_) s.assign(kBins, Complex());
@@ -57,7 +66,8 @@ void AecPipeline::setMaskSource(MaskSource source) {
 
 void AecPipeline::reset() {
   if (maskSource_.reset) maskSource_.reset();
-  canceller_.reset();
+  canceller_->reset();
+  warming_->reset();
   delay_.reset();
   builder_.reset();
   micStft_.reset();
@@ -65,9 +75,11 @@ void AecPipeline::reset() {
   errStft_.reset();
   alignedStft_.reset();
   synth_.reset();
+  std::fill(micRing_.begin(), micRing_.end(), 0.0f);
   std::fill(refRing_.begin(), refRing_.end(), 0.0f);
-  refWritten_ = 0;
-  cancellerDelay_ = -1;
+  written_ = 0;
+  cancellerDelay_ = warmingDelay_ = -1;
+  warmingNext_ = 0;
   silentRef_ = echoSpan_ + kHop;
   maskWeight_ = 0.0f;
   std::fill(features_.begin(), features_.end(), 0.0f);
@@ -81,33 +93,52 @@ int AecPipeline::delaySamples() const {
 bool AecPipeline::delayLocked() const { return options_.delayMs >= 0 || delay_.locked(); }
 bool AecPipeline::delayConfident() const { return options_.delayMs >= 0 || delay_.confident(); }
 
-void AecPipeline::alignReference(const float* ref) {
-  for (int n = 0; n < kHop; ++n) refRing_[(refWritten_ + n) % kRefHistory] = ref[n];
-  refWritten_ += kHop;
-  const int estimate = delaySamples(), target = std::max(0, estimate - kAlignMargin);
-  // Re-align the adaptive filter (and restart it) only when the estimate
-  // leaves the span its taps cover: a restart costs seconds of convergence.
-  const bool outside = estimate < cancellerDelay_ || estimate > cancellerDelay_ + filterSamples_ / 2;
-  if (cancellerDelay_ < 0 || outside) {
-    if (cancellerDelay_ >= 0) canceller_.reset();
-    cancellerDelay_ = target;
+void AecPipeline::alignReference(const float* mic, const float* ref) {
+  for (int n = 0; n < kHop; ++n) {
+    micRing_[(written_ + n) % kHistory] = mic[n];
+    refRing_[(written_ + n) % kHistory] = ref[n];
   }
-  readReference(cancellerDelay_, cancellerRef_.data());
+  written_ += kHop;
+  const int target = std::max(0, delaySamples() - kAlignMargin);
+  if (cancellerDelay_ < 0) {
+    cancellerDelay_ = target;
+  } else if (target != cancellerDelay_ && target != warmingDelay_) {
+    warming_->restart();
+    warmingDelay_ = target;
+    warmingNext_ = std::max(0L, written_ - kHop - long(kReplayHops) * kHop);
+  }
+  if (warmingDelay_ >= 0) warmUp();
+  const long now = written_ - kHop;
+  read(refRing_, now - cancellerDelay_, cancellerRef_.data());
   // The mask's reference rows follow the estimate itself, so they line up
   // with the echo left in E whatever shift the filter runs at.
-  readReference(target, featureRef_.data());
+  read(refRing_, now - target, featureRef_.data());
 }
 
-void AecPipeline::readReference(int delay, float* out) const {
-  const long start = refWritten_ - kHop - delay;
-  for (int n = 0; n < kHop; ++n) out[n] = start + n < 0 ? 0.0f : refRing_[(start + n) % kRefHistory];
+// The learning filter takes a few hops of the history; once only the present
+// hop is left it takes over the filter's place and shift.
+void AecPipeline::warmUp() {
+  const long now = written_ - kHop;
+  for (int hop = 0; hop < kReplayHopsPerHop && warmingNext_ < now; ++hop, warmingNext_ += kHop) {
+    read(micRing_, warmingNext_, replayMic_.data());
+    read(refRing_, warmingNext_ - warmingDelay_, cancellerRef_.data());
+    warming_->process(replayMic_.data(), cancellerRef_.data(), err_.data());
+  }
+  if (warmingNext_ < now) return;
+  std::swap(canceller_, warming_);
+  cancellerDelay_ = warmingDelay_;
+  warmingDelay_ = -1;
+}
+
+void AecPipeline::read(const std::vector<float>& ring, long start, float* out) const {
+  for (int n = 0; n < kHop; ++n) out[n] = start + n < 0 ? 0.0f : ring[(start + n) % kHistory];
 }
 
 void AecPipeline::cancelLinear(const float* mic) {
   if (options_.bypassLinear) {
     std::copy(mic, mic + kHop, err_.begin());
   } else {
-    canceller_.process(mic, cancellerRef_.data(), err_.data());
+    canceller_->process(mic, cancellerRef_.data(), err_.data());
   }
   errStft_.push(err_.data(), spectra_[kE].data());
   alignedStft_.push(featureRef_.data(), spectra_[kX].data());
@@ -142,7 +173,7 @@ void AecPipeline::process(const float* mic, const float* ref, float* out) {
     refStft_.push(ref, spectra_[kR].data());
     delay_.push(spectra_[kD].data(), spectra_[kR].data());
   }
-  alignReference(ref);
+  alignReference(mic, ref);
   trackFarEnd(ref);
   cancelLinear(mic);
   builder_.push(spectra_[kE].data(), spectra_[kD].data(), spectra_[kX].data(), features_.data());

@@ -57,13 +57,17 @@ class AecPipeline {
 
  private:
   enum Stream { kD, kR, kE, kX, kStreamCount };  // kX: the aligned reference
-  static constexpr int kRefHistory = 8192;  // > 500 ms + one hop, power of two
+  // Mic and reference kept for a re-aligned filter to learn from: 2.05 s,
+  // a power of two, so it holds the replayed span at the largest delay.
+  static constexpr int kHistory = 32768;
 
   explicit AecPipeline(const AecOptions& options);
-  // Stores a hop of reference and reads it back at the filter's and the
+  // Stores a hop of mic and reference, starts a filter at a new shift when
+  // the estimate moves, and reads the reference back at the filter's and the
   // features' shifts.
-  void alignReference(const float* ref);
-  void readReference(int delay, float* out) const;
+  void alignReference(const float* mic, const float* ref);
+  void read(const std::vector<float>& ring, long start, float* out) const;
+  void warmUp();
   void cancelLinear(const float* mic);
   void trackFarEnd(const float* ref);
   void applyMask(float* out);
@@ -71,18 +75,22 @@ class AecPipeline {
   AecOptions options_;
   int filterSamples_;
   int echoSpan_;  // samples after the last loud reference hop that echo may still arrive
-  LinearCanceller canceller_;
+  // The filter in use and the one learning at a new shift from the history;
+  // they trade places once the second has caught up with the present.
+  std::unique_ptr<LinearCanceller> canceller_, warming_;
   DelayEstimator delay_;
   FeatureBuilder builder_;
   StftAnalyzer micStft_, refStft_, errStft_, alignedStft_;
   StftSynthesizer synth_;
   MaskSource maskSource_;
-  std::vector<float> refRing_;
-  long refWritten_ = 0;
-  int cancellerDelay_ = -1;  // filter's reference shift in samples, -1 before the first block
+  std::vector<float> micRing_, refRing_;
+  long written_ = 0;          // samples of mic (and of reference) stored
+  int cancellerDelay_ = -1;   // filter's reference shift in samples, -1 before the first block
+  int warmingDelay_ = -1;     // the learning filter's shift, -1 when none learns
+  long warmingNext_ = 0;      // first sample of the next history hop it learns from
   int silentRef_ = 0;      // samples since the last loud reference hop, capped
   float maskWeight_ = 0.0f;  // share of the mask applied: 1 while echo may arrive
-  std::vector<float> cancellerRef_, featureRef_, err_, mask_, features_;
+  std::vector<float> cancellerRef_, featureRef_, err_, replayMic_, mask_, features_;
   std::vector<Complex> spectra_[kStreamCount];
 };
 

@@ -25,11 +25,19 @@ constexpr int kHoldFrames = 25;
 constexpr float kSureScore = 0.9f;
 constexpr float kPeakRatio = 2.0f;
 constexpr int kNeighbourFrames = 3;
+// Until the first lock the filter cannot cancel echo beyond its span, and a
+// re-aligned filter learns from the kept history, so a lead counts sooner.
+constexpr int kFirstHoldFrames = 5;
+
+// Step of a running mean after count updates: a plain mean at first, then
+// exponential, so the early frames weigh fully instead of against zeros.
+float step(float rate, float count) { return std::max(rate, 1.0f / count); }
 
 }  // namespace
 
 DelayEstimator::DelayEstimator()
-    : history_(kMaxLagFrames + 1), cross_(kMaxLagFrames + 1), score_(kMaxLagFrames + 1) {
+    : history_(kMaxLagFrames + 1), cross_(kMaxLagFrames + 1), score_(kMaxLagFrames + 1),
+      updates_(kMaxLagFrames + 1) {
   reset();
 }
 
@@ -42,6 +50,8 @@ void DelayEstimator::reset() {
   refPrev_.fill(0.0f);
   refVar_.fill(0.0f);
   micSeen_ = refSeen_ = false;
+  micUpdates_ = refUpdates_ = 0.0f;
+  std::fill(updates_.begin(), updates_.end(), 0.0f);
   head_ = 0;
   delayFrames_ = candidate_ = -1;
   candidateFrames_ = 0;
@@ -61,12 +71,13 @@ bool DelayEstimator::bandLog(const Complex* spectrum, Bands& out) {
 // Turns value into its change since the previous active frame, updating the
 // running variance. Differencing whitens the envelopes, so the correlation
 // peaks sharply at the true lag instead of spreading over the syllable rate.
-void DelayEstimator::track(Bands& previous, Bands& var, Bands& value) {
+void DelayEstimator::track(Bands& previous, Bands& var, Bands& value, float& updates) {
+  const float rate = step(kVarRate, updates += 1.0f);
   for (int b = 0; b < kBands; ++b) {
     const float change = value[b] - previous[b];
     previous[b] = value[b];
     value[b] = change;
-    var[b] += kVarRate * (change * change - var[b]);
+    var[b] += rate * (change * change - var[b]);
   }
 }
 
@@ -80,13 +91,13 @@ void DelayEstimator::push(const Complex* mic, const Complex* ref) {
   if (refActive) {
     if (!refSeen_) refPrev_ = r;
     refSeen_ = true;
-    track(refPrev_, refVar_, r);
+    track(refPrev_, refVar_, r, refUpdates_);
     slot.deviation = r;
   }
   if (!micActive) return;
   if (!micSeen_) micPrev_ = m;
   micSeen_ = true;
-  track(micPrev_, micVar_, m);
+  track(micPrev_, micVar_, m, micUpdates_);
   correlate(m);
   decide();
 }
@@ -96,9 +107,10 @@ void DelayEstimator::correlate(const Bands& mic) {
   for (int lag = 0; lag <= kMaxLagFrames; ++lag) {
     const RefFrame& past = history_[(head_ - lag + size) % size];
     if (!past.active) continue;
+    const float rate = step(kCrossRate, updates_[lag] += 1.0f);
     float sum = 0.0f;
     for (int b = 0; b < kBands; ++b) {
-      cross_[lag][b] += kCrossRate * (mic[b] * past.deviation[b] - cross_[lag][b]);
+      cross_[lag][b] += rate * (mic[b] * past.deviation[b] - cross_[lag][b]);
       sum += cross_[lag][b] / std::sqrt(micVar_[b] * refVar_[b] + 1e-12f);
     }
     score_[lag] = sum / kBands;
@@ -124,7 +136,7 @@ void DelayEstimator::decide() {
   }
   candidateFrames_ = best == candidate_ ? candidateFrames_ + 1 : 1;
   candidate_ = best;
-  if (candidateFrames_ >= kHoldFrames) {
+  if (candidateFrames_ >= (delayFrames_ < 0 ? kFirstHoldFrames : kHoldFrames)) {
     delayFrames_ = best;
     candidateFrames_ = 0;
   }

@@ -12,7 +12,8 @@ namespace aec {
 // mic's and the (lagged) reference's frame-to-frame changes of log band
 // energy. The
 // best lag is adopted once it has led clearly for a while, so the estimate
-// follows a drifting or jumping delay without flickering.
+// follows a drifting or jumping delay without flickering; the first lock
+// needs a shorter lead.
 class DelayEstimator {
  public:
   static constexpr int kMaxLagFrames = 50;  // 500 ms at 10 ms per frame
@@ -39,7 +40,7 @@ class DelayEstimator {
   };
 
   static bool bandLog(const Complex* spectrum, Bands& out);
-  static void track(Bands& previous, Bands& var, Bands& value);
+  static void track(Bands& previous, Bands& var, Bands& value, float& updates);
   void correlate(const Bands& mic);
   void decide();
 
@@ -49,6 +50,8 @@ class DelayEstimator {
   Bands micPrev_{}, micVar_{}, refPrev_{}, refVar_{};
   bool micSeen_ = false, refSeen_ = false;
   std::vector<float> score_;
+  std::vector<float> updates_;     // per lag, updates of cross_ so far
+  float micUpdates_ = 0.0f, refUpdates_ = 0.0f;
   int delayFrames_ = -1;
   int candidate_ = -1;
   int candidateFrames_ = 0;

@@ -138,9 +138,9 @@ TEST_F(AecBatch, ListFileAndPlansRefusedBeforeAnyWork) {
 // SIGINT while six files are written at once leaves no temporary behind.
 TEST_F(AecBatch, InterruptLeavesNoTemporaries) {
   makeDir("in");
-  for (const char* name : {"a", "b", "c", "d", "e", "f"}) writePair("in", name, 30 * kRate, 40);
+  for (const char* name : {"a", "b", "c", "d", "e", "f"}) writePair("in", name, 120 * kRate, 40);
   const int status =
-      runAndSignal({"batch", "--linear-only", "--jobs", "6", path("in"), "--out-dir", path("out")}, SIGINT, 1500);
+      runAndSignal({"batch", "--linear-only", "--jobs", "6", path("in"), "--out-dir", path("out")}, SIGINT, 700);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << "finished before the signal: " << status;
   EXPECT_TRUE(hidden("out").empty()) << hidden("out").size() << " temporaries left";
 }

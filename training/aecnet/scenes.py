@@ -264,9 +264,9 @@ def make_scene(seed, seconds=8.0, mild=False):
     gain = 10 ** (rng.uniform(-30, -15) / 20) / np.sqrt(active_power(near + bg if kind == "near_only" else
                                                                      content_echo + near + bg) + 1e-20)
     coupling = scale_echo(rng, kind, echo, gain, under)
-    mic = (echo * coupling["echo_scale"] + near + bg) * gain
-    gain = gain * min(1.0, 0.99 / (np.max(np.abs(mic)) + 1e-12))
-    mic = (echo * coupling["echo_scale"] + near + bg) * gain
+    mix = echo * coupling["echo_scale"] + near + bg
+    gain = gain * min(1.0, 0.99 / (np.max(np.abs(mix * gain)) + 1e-12))
+    mic = mix * gain
     ref = np.clip(content * ref_gain + under, -1.0, 1.0)
     info = {"seed": seed, "kind": kind, "far": content_kind, "room": [float(d) for d in dims], "rt60": float(rt60),
             "nonlinearity": nl, "nl_params": nl_params, "delay_s": delay / FS, "ser_db": ser,

@@ -23,7 +23,7 @@ void addFilterAndDelayOptions(CLI::App& command, int& filterMs, int& delayMs) {
       ->check(numberIn(10, 2000, true));
   command.add_option("--delay-ms", delayMs, "far-end delay in ms, 0 to 500, or auto to estimate it (default auto)")
       ->type_name("N|auto")
-      ->check(numberIn(0, 500, true, "auto", "-1"));
+      ->transform(numberIn(0, 500, true, "auto", "-1"));
 }
 
 void addStreamOptions(CLI::App& command, aec::StreamOptions& options) {

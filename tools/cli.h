@@ -13,7 +13,8 @@ namespace aec_tools {
 constexpr int kExitUsage = 2;
 
 // A whole number (integer true) or any number in [low, high]. With a word
-// ("auto"), that word is accepted too and handed on as wordValue.
+// ("auto"), that word is accepted too and handed on as wordValue; such a
+// validator rewrites the text, so attach it with transform(), not check().
 CLI::Validator numberIn(double low, double high, bool integer, const std::string& word = "",
                         const std::string& wordValue = "");
 

@@ -160,6 +160,11 @@ TEST_F(AecTool, OutputNeverReplacesWhatTheUserHad) {
   const std::string io = "process --linear-only --mic " + mic + " --ref " + ref + " --out ";
   ASSERT_EQ(run(io + path("plain.wav")), 0) << text("stderr.txt");
   const std::string expected = bytes(path("plain.wav"));
+  // "auto" is the default delay spelled out, in both option forms.
+  for (const char* delay : {" --delay-ms auto", " --delay-ms=auto"}) {
+    ASSERT_EQ(run(io + path("auto.wav") + delay), 0) << text("stderr.txt");
+    EXPECT_EQ(bytes(path("auto.wav")), expected) << delay;
+  }
 
   std::ofstream(path("o.wav.tmp")) << "precious";
   EXPECT_EQ(run(io + path("o.wav")), 0);

@@ -5,7 +5,9 @@ The far end is never digital silence: a real call carries the far room's
 noise or comfort noise between words (FAR_FLOOR_DBFS), and that floor plays
 through the loudspeaker too. Near-end-only scenes keep it (sometimes with a
 faint tone or music), so the network cannot learn "reference not silent =
-suppress". Some far ends play music, some scenes have the near end far above
+suppress". Some far ends play music or noise-like content at speech level
+(a loud far room, a syllable-modulated noise), so "noise-like" does not mean
+"no echo" either. Some scenes have the near end far above
 the echo (HIGH_SER_DB) or a headset's weak coupling (WEAK_COUPLING_DB).
 
 A scene is fully determined by its seed. Training scenes use seeds
@@ -32,6 +34,7 @@ FAR_FLOOR_DBFS = (-70.0, -40.0)
 FAR_FLOOR_SHARE = 0.9
 FAINT_FAR_DBFS = (-60.0, -40.0)  # a tone or music under a near-end-only scene
 MUSIC_SHARE = 0.15
+NOISE_FAR_SHARE = 0.12
 WEAK_COUPLING_DB = (-35.0, -15.0)
 WEAK_COUPLING_SHARE = 0.15
 # echo level over reference level when no far-end speech sets it (near-end-only scenes)
@@ -191,6 +194,25 @@ def _drums(rng, n, beat):
     return out
 
 
+def noise_far(rng, n):
+    """Noise-like far-end content at speech level, peak 1: coloured noise
+    that is steady, syllable-modulated or in bursts of 0.2-1.5 s."""
+    x = coloured_noise(rng, n, rng.uniform(0.0, 2.0))
+    t = np.arange(n) / FS
+    shape = rng.choice(("steady", "syllables", "bursts"))
+    if shape == "syllables":
+        x *= np.clip(np.sin(2 * np.pi * rng.uniform(2.0, 5.0) * t + rng.uniform(0, 6.3)), 0.0, None) ** 0.5 \
+            + rng.uniform(0.0, 0.3)
+    elif shape == "bursts":
+        env, at = np.zeros(n), 0
+        while at < n:
+            length = int(rng.uniform(0.2, 1.5) * FS)
+            env[at:at + length] = rng.random() < 0.6
+            at += length
+        x *= np.convolve(env, np.ones(160) / 160, mode="same")
+    return x / (np.max(np.abs(x)) + 1e-12)
+
+
 def far_floor(rng, n):
     """The far end's noise floor, unit RMS: coloured noise, sometimes with hum."""
     x = coloured_noise(rng, n, rng.uniform(0.0, 2.0))
@@ -216,7 +238,7 @@ def scene_kind(rng):
 
 
 def far_end(rng, kind, n, widened):
-    """Far-end content (speech or music, peak about 1; zeros in near-end-only
+    """Far-end content (speech, music or noise, peak about 1; zeros in near-end-only
     scenes), the reference gain that brings it to its playback level, and
     what plays under it (floor and faint tone or music), in reference units."""
     level = db(rng.uniform(-25, -8))
@@ -228,11 +250,16 @@ def far_end(rng, kind, n, widened):
         if rng.random() < 0.25:
             under += faint_far(rng, n) * db(rng.uniform(*FAINT_FAR_DBFS))
         return content, level / 0.1, under, content_kind
-    if rng.random() < MUSIC_SHARE:
+    r = rng.random()
+    if r < MUSIC_SHARE:
         content, content_kind = music(rng, n), "music"
+    elif r < MUSIC_SHARE + NOISE_FAR_SHARE:
+        content, content_kind = noise_far(rng, n), "noise"
     else:
         content, content_kind = speech.talker_track(rng, speech.training_voice(rng, widened), n), "speech"
-    return content, level / np.sqrt(active_power(content) + 1e-20), under, content_kind
+    # a digital reference cannot pass full scale, so loud content is turned down rather than clipped
+    gain = min(level / np.sqrt(active_power(content) + 1e-20), 0.9 / (np.max(np.abs(content)) + 1e-12))
+    return content, gain, under, content_kind
 
 
 def make_scene(seed, seconds=8.0, mild=False):

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "impl_x86/activation/activation_kernels.h"
 #include "ynet/cpu_info.h"
-#include "ynet/layers/activation/activation_kernels.h"
 #include "ynet/layer_registry.h"
 #include "ynet/net.h"
 #include "ynet/run_env.h"

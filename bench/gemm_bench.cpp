@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
+#include "impl_x86/gemm/gemm_kernels.h"
 #include "ynet/cpu_info.h"
-#include "ynet/layers/gemm/gemm_kernels.h"
 #include "ynet/tensor.h"
 
 using namespace YNet;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "ynet/layers/activation/activation.h"
-#include "ynet/layers/activation/activation_kernels.h"
+#include "ynet/layers/activation/activation_kinds.h"
 #include "ynet/net.h"
 
 namespace YNet {

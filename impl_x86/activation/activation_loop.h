@@ -6,7 +6,7 @@
 // linkage so each ISA's translation unit keeps its own code.
 #include <cstring>
 
-#include "ynet/layers/activation/activation_kernels.h"
+#include "impl_x86/activation/activation_kernels.h"
 
 namespace YNet {
 namespace act {

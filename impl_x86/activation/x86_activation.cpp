@@ -1,7 +1,8 @@
+#include "impl_x86/activation/x86_activation.h"
+
+#include "impl_x86/activation/activation_kernels.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
-#include "ynet/layers/activation/activation.h"
-#include "ynet/layers/activation/activation_kernels.h"
 
 namespace YNet {
 namespace x86 {

@@ -3,7 +3,7 @@
 // then 4-lane groups (T::Half for 8-lane T), then single elements.
 // Internal linkage, like the activation loop it builds on.
 #include "impl_x86/activation/activation_loop.h"
-#include "ynet/layers/binary_op/binary_kernels.h"
+#include "impl_x86/binary_op/binary_kernels.h"
 
 namespace YNet {
 namespace binary {

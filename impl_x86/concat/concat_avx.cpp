@@ -1,7 +1,7 @@
 // 256-bit Concat row copy.
 #include "impl_x86/concat/concat_copy.h"
+#include "impl_x86/concat/concat_kernels.h"
 #include "impl_x86/simd/vec_avx.h"
-#include "ynet/layers/concat/concat_kernels.h"
 
 namespace YNet {
 namespace concat {

@@ -5,7 +5,7 @@
 
 #include "impl_x86/activation/exp_sse.h"
 #include "impl_x86/concat/concat_copy.h"
-#include "ynet/layers/concat/concat_kernels.h"
+#include "impl_x86/concat/concat_kernels.h"
 
 namespace YNet {
 namespace concat {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+#include "impl_x86/activation/activation_kernels.h"
 #include "impl_x86/conv/conv_kernels.h"
-#include "ynet/layers/activation/activation_kernels.h"
 
 namespace YNet {
 namespace conv {

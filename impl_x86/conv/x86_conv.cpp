@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "impl_x86/activation/activation_kernels.h"
 #include "ynet/layer_registry.h"
-#include "ynet/layers/activation/activation_kernels.h"
 
 namespace YNet {
 namespace x86 {

@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "ynet/layers/depthwise/depthwise_kernels.h"
+#include "impl_x86/depthwise/depthwise_kernels.h"
 
 namespace YNet {
 namespace dw {

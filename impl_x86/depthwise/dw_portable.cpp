@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "ynet/layers/depthwise/depthwise_kernels.h"
+#include "impl_x86/depthwise/depthwise_kernels.h"
 #include "ynet/log.h"
 
 namespace YNet {

@@ -3,8 +3,8 @@
 // features and the run environment's half-precision flag.
 #include <cstdint>
 
+#include "impl_x86/depthwise/depthwise_kernels.h"
 #include "ynet/cpu_info.h"
-#include "ynet/layers/depthwise/depthwise_kernels.h"
 
 namespace YNet {
 namespace dw {

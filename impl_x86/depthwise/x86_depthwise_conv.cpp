@@ -1,7 +1,7 @@
 #include "impl_x86/depthwise/x86_depthwise_conv.h"
 
+#include "impl_x86/depthwise/dw_run.h"
 #include "ynet/layer_registry.h"
-#include "ynet/layers/depthwise/depthwise_run.h"
 
 namespace YNet {
 namespace x86 {

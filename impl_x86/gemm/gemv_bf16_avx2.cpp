@@ -2,7 +2,7 @@
 // in eight 8-wide accumulators for the whole k loop.
 #include <immintrin.h>
 
-#include "ynet/layers/gemm/gemm_kernels.h"
+#include "impl_x86/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace gemm {

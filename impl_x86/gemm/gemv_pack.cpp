@@ -1,5 +1,5 @@
 // Packing of B for the fp32 row-vector product (layout in gemm_kernels.h).
-#include "ynet/layers/gemm/gemm_kernels.h"
+#include "impl_x86/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace gemm {

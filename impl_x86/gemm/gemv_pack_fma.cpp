@@ -2,7 +2,7 @@
 // step). Uses only AVX and FMA instructions.
 #include <immintrin.h>
 
-#include "ynet/layers/gemm/gemm_kernels.h"
+#include "impl_x86/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace gemm {

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "ynet/layers/gemm/gemm_kernels.h"
+#include "impl_x86/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace gemm {

@@ -3,8 +3,8 @@
 // multiplied and added pairwise).
 #include <immintrin.h>
 
+#include "impl_x86/gemm/gemm_kernels.h"
 #include "impl_x86/gemm/qpairs_avx2.h"
-#include "ynet/layers/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace gemm {

@@ -1,7 +1,7 @@
 // Generic float products, SSE build (baseline x86-64: SSE2 only).
+#include "impl_x86/gemm/gemm_kernels.h"
 #include "impl_x86/gemm/sgemm_generic.h"
 #include "impl_x86/simd/vec_sse.h"
-#include "ynet/layers/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace gemm {

@@ -1,7 +1,7 @@
 // Generic float products, AVX2+FMA build.
+#include "impl_x86/gemm/gemm_kernels.h"
 #include "impl_x86/gemm/sgemm_generic.h"
 #include "impl_x86/simd/vec_avx2.h"
-#include "ynet/layers/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace gemm {

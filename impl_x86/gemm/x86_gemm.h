@@ -1,8 +1,8 @@
 #pragma once
 // x86 matrix product: once-packed row-vector kernels and the quantized
 // products, falling back to the generic family.
+#include "impl_x86/gemm/gemm_kernels.h"
 #include "ynet/layers/gemm/gemm.h"
-#include "ynet/layers/gemm/gemm_kernels.h"
 
 namespace YNet {
 namespace x86 {

@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
+#include "impl_x86/depthwise/depthwise_kernels.h"
 #include "tests/layers/depthwise/dw_reference.h"
 #include "ynet/cpu_info.h"
-#include "ynet/layers/depthwise/depthwise_kernels.h"
 
 namespace YNet {
 namespace dw {

@@ -8,6 +8,7 @@
 #include <random>
 #include <string>
 
+#include "impl_x86/depthwise/dw_run.h"
 #include "impl_x86/depthwise/x86_depthwise_conv.h"
 #include "tests/layers/depthwise/dw_reference.h"
 #include "ynet/cpu_info.h"

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "ynet/layers/depthwise/depthwise_kernels.h"
+#include "impl_x86/depthwise/depthwise_kernels.h"
 
 namespace YNet {
 namespace dw {

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <vector>
 
+#include "impl_x86/activation/activation_kernels.h"
 #include "tests/layers/elementwise/test_util.h"
 #include "ynet/cpu_info.h"
-#include "ynet/layers/activation/activation_kernels.h"
 
 namespace {
 

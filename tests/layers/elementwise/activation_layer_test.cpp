@@ -2,9 +2,9 @@
 
 #include <cmath>
 
+#include "impl_x86/activation/x86_activation.h"
 #include "tests/layers/elementwise/test_util.h"
 #include "ynet/cpu_info.h"
-#include "ynet/layers/activation/activation.h"
 
 namespace {
 

@@ -2,10 +2,10 @@
 
 #include <cmath>
 
+#include "impl_x86/binary_op/binary_kernels.h"
 #include "tests/layers/elementwise/test_util.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layers/activation/activation.h"
-#include "ynet/layers/binary_op/binary_kernels.h"
 #include "ynet/layers/binary_op/binary_op.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The kernels against double-precision references, over sweeps of sizes
 // that hit every block width and tail, for every ISA this machine has.
-#include "ynet/layers/gemm/gemm_kernels.h"
+#include "impl_x86/gemm/gemm_kernels.h"
 
 #include <cstring>
 #include <utility>

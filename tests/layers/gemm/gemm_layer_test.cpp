@@ -3,11 +3,11 @@
 #include <cstring>
 #include <memory>
 
+#include "impl_x86/gemm/gemm_kernels.h"
 #include "impl_x86/gemm/x86_gemm.h"
 #include "tests/layers/gemm/gemm_test_util.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
-#include "ynet/layers/gemm/gemm_kernels.h"
 #include "ynet/run_env.h"
 
 using namespace YNet;

@@ -3,9 +3,9 @@
 // requantization against hand-computed values.
 #include <cmath>
 
+#include "impl_x86/gemm/gemm_kernels.h"
 #include "tests/layers/gemm/gemm_test_util.h"
 #include "ynet/cpu_info.h"
-#include "ynet/layers/gemm/gemm_kernels.h"
 
 using namespace YNet;
 using namespace gemmtest;

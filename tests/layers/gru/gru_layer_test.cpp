@@ -8,10 +8,10 @@
 #include <memory>
 #include <string>
 
+#include "impl_x86/gru/x86_gru.h"
 #include "tests/layers/gru/gru_reference.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
-#include "ynet/layers/gru/gru.h"
 #include "ynet/run_env.h"
 
 namespace {

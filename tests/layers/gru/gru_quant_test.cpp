@@ -10,10 +10,10 @@
 #include <random>
 #include <vector>
 
+#include "impl_x86/gru/x86_gru.h"
 #include "tests/layers/gru/gru_reference.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
-#include "ynet/layers/gru/gru.h"
 #include "ynet/run_env.h"
 
 namespace {

@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ynet/cpu_info.h"
-#include "ynet/layer_registry.h"
-#include "ynet/layers/activation/activation_kernels.h"
+#include "ynet/layers/activation/activation_kinds.h"
 
 namespace YNet {
 namespace {
@@ -54,23 +52,6 @@ bool Activation::buffers(const float*& x, float*& y, size_t& n) {
     return x && y;
 }
 
-bool Activation::forward(core::RunEnv& env) {
-    if (inputs.empty() || outputs.empty()) return false;
-    if (consumeSkip()) return true;
-    const float* x;
-    float* y;
-    size_t n;
-    if (!buffers(x, y, n)) return false;
-    const float param = kind == act::kClip ? alpha : beta;
-    const CpuInfo& cpu = CpuInfo::get();
-    if (!env.halfPrecision && cpu.avx2() && cpu.fma()) {
-        act::applyAvx2(kind, param, x, y, n);
-    } else {
-        act::applySse(kind, param, x, y, n);
-    }
-    return true;
-}
-
 }  // namespace simd
 
 namespace act {
@@ -87,12 +68,4 @@ Fused takeFollower(Layer& producer, uint32_t kindMask, bool markRemoved) {
 }
 
 }  // namespace act
-
-YNET_REGISTER_LAYER(3, "Activation", simd::Activation);
-YNET_REGISTER_LAYER(3, "HardSigmoid", simd::Activation);
-YNET_REGISTER_LAYER(3, "HardSwish", simd::Activation);
-YNET_REGISTER_LAYER(3, "LeakyRelu", simd::Activation);
-YNET_REGISTER_LAYER(3, "Sigmoid", simd::Activation);
-YNET_REGISTER_LAYER(3, "Swish", simd::Activation);
-
 }  // namespace YNet

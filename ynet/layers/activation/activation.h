@@ -1,6 +1,6 @@
 #pragma once
 // Point-wise activation layer. The kind number (record word 0), not the type
-// name, selects the function; see activation_kernels.h for the kinds.
+// name, selects the function; see activation_kinds.h for the kinds.
 #include "ynet/layer.h"
 #include "ynet/run_env.h"
 
@@ -22,7 +22,8 @@ public:
 namespace simd {
 
 // Kinds 5 and 6 on the FMA or SSE path; the other kinds through the shared
-// range kernels (identity for kinds without a function).
+// range kernels (identity for kinds without a function). The forward, which
+// picks among the x86 kernels, is the x86 library's (activation_simd.cpp).
 class Activation : public core::Activation {
 public:
     using core::Activation::Activation;
@@ -39,15 +40,4 @@ protected:
 
 }  // namespace simd
 
-namespace x86 {
-
-// Sigmoid and swish on 256-bit FMA, 256-bit AVX or SSE kernels; every other
-// kind as in the simd class.
-class Activation : public simd::Activation {
-public:
-    using simd::Activation::Activation;
-    bool forward(core::RunEnv& env) override;
-};
-
-}  // namespace x86
 }  // namespace YNet

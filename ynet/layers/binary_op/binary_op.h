@@ -39,7 +39,8 @@ private:
 
 namespace simd {
 
-// Flat 128/256-bit kernels with the follower activation fused.
+// Flat 128/256-bit kernels with the follower activation fused. The forward
+// is the x86 library's (binary_op_simd.cpp).
 class BinaryOp : public ref::BinaryOp {
 public:
     using ref::BinaryOp::BinaryOp;

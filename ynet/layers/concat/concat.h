@@ -1,5 +1,6 @@
 #pragma once
 // Concatenation along channels (axis 3) or columns (axis 2) of NHWC tensors.
+// The forwards copy with the x86 library's kernels (x86_concat.cpp).
 #include "ynet/layer.h"
 #include "ynet/run_env.h"
 
@@ -50,15 +51,4 @@ public:
 };
 
 }  // namespace simd
-
-namespace x86 {
-
-// 8 + 2 + 2 channel kernel, then the AVX or SSE row copy.
-class Concat : public simd::Concat {
-public:
-    using simd::Concat::Concat;
-    bool forward(core::RunEnv& env) override;
-};
-
-}  // namespace x86
 }  // namespace YNet

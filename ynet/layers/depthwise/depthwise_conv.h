@@ -1,8 +1,8 @@
 #pragma once
 // Depthwise (and grouped) convolution and depthwise transposed convolution
-// layers on the shared convolution base.
+// layers on the shared convolution base. The kernels and their choice are
+// the x86 library's.
 #include "ynet/layers/conv/conv_base.h"
-#include "ynet/layers/depthwise/depthwise_kernels.h"
 
 namespace YNet {
 namespace core {
@@ -29,9 +29,6 @@ public:
 
 }  // namespace core
 
-// The geometry of a layer's current input and output, for the kernels.
-dw::Geometry depthwiseGeometry(const core::Conv& layer, int group);
-
 namespace simd {
 
 class DepthwiseConv : public core::DepthwiseConv {
@@ -39,6 +36,7 @@ public:
     using core::DepthwiseConv::DepthwiseConv;
 };
 
+// Its forward picks an x86 kernel (dw_run.cpp).
 class DepthwiseDeConv : public core::DepthwiseDeConv {
 public:
     using core::DepthwiseDeConv::DepthwiseDeConv;

@@ -47,6 +47,8 @@ private:
 
 namespace simd {
 
+// Generic float products; the forward, which picks the AVX2+FMA or SSE
+// family, is the x86 library's (gemm_simd.cpp).
 class Gemm : public core::Gemm {
 public:
     uint32_t packed = 0;

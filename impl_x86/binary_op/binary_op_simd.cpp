@@ -1,7 +1,8 @@
+// Forward of the simd BinaryOp: the flat AVX2 or SSE kernels on equal shapes.
+#include "impl_x86/binary_op/binary_kernels.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
-#include "ynet/layers/activation/activation_kernels.h"
-#include "ynet/layers/binary_op/binary_kernels.h"
+#include "ynet/layers/activation/activation_kinds.h"
 #include "ynet/layers/binary_op/binary_op.h"
 
 namespace YNet {

@@ -5,6 +5,10 @@
 #include "ynet/layers/conv/conv_base.h"
 
 namespace YNet {
+
+// The geometry of a layer's current input and output, for the kernels.
+dw::Geometry depthwiseGeometry(const core::Conv& layer, int group);
+
 namespace dw {
 
 // False (nothing written) when the choice is Path::None or a buffer is

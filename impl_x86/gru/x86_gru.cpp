@@ -1,11 +1,11 @@
 // Forward of the x86 GRU: dispatch between the packed FMA variants and the
 // generic row-major ones, the step modes and the one-time weight packing.
+#include "impl_x86/gru/x86_gru.h"
+
 #include <cstring>
 
-#include "impl_x86/gru/gru_kernels.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
-#include "ynet/layers/gru/gru.h"
 #include "ynet/run_env.h"
 
 namespace YNet {

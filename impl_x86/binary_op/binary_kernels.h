@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ynet/layers/activation/activation_kernels.h"
+#include "ynet/layers/activation/activation_kinds.h"
 
 namespace YNet {
 namespace binary {

@@ -1,13 +1,6 @@
 #pragma once
-// Point-wise activation kernels, shared by the Activation layer and by every
-// producer that applies its follower activation inside its own kernel
-// (convolutions, BinaryOp, ...).
-//
-// Typical use in a producer's forward:
-//     act::Fused f = act::takeFollower(*this, act::kReluClipLeaky, false);
-//     ... compute a row / block of outputs into out[0..n) ...
-//     if (f) act::apply(f, out, n);   // or act::applyScalar per element
-// takeFollower marks the follower (skip or removed) so it does not run again.
+// Point-wise activation kernels: the Activation layer's and those every
+// fusing producer applies to its output (see activation_kinds.h).
 //
 // All range functions compute y[i] = f(x[i]) for i < n; x == y (in place) is
 // allowed, partial overlap is not. Kinds without a function copy x to y.
@@ -17,41 +10,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ynet/layers/activation/activation_kinds.h"
+
 namespace YNet {
-
-class Layer;
-
 namespace act {
 
-// Activation kind numbers as stored in parameter word 0 of a layer record.
-enum Kind : uint32_t {
-    kNone = 0,
-    kRelu = 1,       // max(x, 0)
-    kClip = 2,       // min(max(x, 0), param)
-    kSigmoid = 5,    // 1 / (1 + e^-x)
-    kLeakyRelu = 6,  // max(x, 0) + param * min(x, 0)
-    kSwish = 7,      // x / (1 + e^-x)
-    kHardSwish = 9,  // x * min(max(x + 3, 0), 6) / 6
-};
-
-constexpr uint32_t kindBit(uint32_t kind) { return 1u << kind; }
-// The kinds producers fuse: the three rectifiers.
-constexpr uint32_t kReluClipLeaky = kindBit(kRelu) | kindBit(kClip) | kindBit(kLeakyRelu);
-
-// An activation taken over by a producer; kind kNone means "nothing to do".
-struct Fused {
-    uint32_t kind = kNone;
-    float param = 0.0f;  // clip bound (kind 2) or negative slope (kind 6)
-    explicit operator bool() const { return kind != kNone; }
-};
-
-// If `producer.followers[0]` is an Activation whose kind is in `kindMask`
-// (bits from kindBit), marks it `removed` (markRemoved) or `skip` and
-// returns its kind and parameter; otherwise returns kind kNone and marks
-// nothing.
-Fused takeFollower(Layer& producer, uint32_t kindMask, bool markRemoved);
-
-// True for the kinds that have a function above (the others are copies).
+// True for the kinds that have a range function below (the others are copies).
 bool hasFunction(uint32_t kind);
 
 // Exact single-element form (std::exp, true division). Internal linkage on

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "impl_x86/gru/gru_qkernels.h"
+#include "impl_x86/gru/x86_gru.h"
 #include "ynet/cpu_info.h"
-#include "ynet/layers/gru/gru.h"
 #include "ynet/run_env.h"
 
 namespace YNet {

@@ -54,7 +54,7 @@ void DenseFp32(benchmark::State& state) {
     gemm::packRowVectorFp32(B.data(), K, N, packed);
     std::vector<float> y(N);
     for (auto _ : state) {
-        gemm::rowVectorFp32Avx(x.data(), packed, bias.data(), y.data(), N, K);
+        gemm::rowVectorFp32Fma(x.data(), packed, bias.data(), y.data(), N, K);
         benchmark::DoNotOptimize(y.data());
     }
     report(state, 2.0 * K * N, 4.0 * K * N);

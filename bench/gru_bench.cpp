@@ -50,9 +50,9 @@ bool avxFma(const CpuInfo& c) { return c.avx() && c.fma(); }
 bool avx2Fma(const CpuInfo& c) { return c.avx2() && c.fma(); }
 bool always(const CpuInfo&) { return true; }
 
-const Variant kFloatVariants[] = {{"packed8", avxFma, gru::matVecPacked8, 8},
-                                  {"packed4", avxFma, gru::matVecPacked4, 4},
-                                  {"genericFma", avx2Fma, gru::matVecFma, 0},
+const Variant kFloatVariants[] = {{"packed8", avxFma, gru::matVecPacked8Fma, 8},
+                                  {"packed4", avxFma, gru::matVecPacked4Fma, 4},
+                                  {"genericFma", avx2Fma, gru::matVecAvx2, 0},
                                   {"genericSse", always, gru::matVecSse, 0}};
 
 void setFlops(benchmark::State& state, int I, int H) {

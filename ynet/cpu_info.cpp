@@ -148,10 +148,8 @@ std::string CpuInfo::report() const {
 CpuInfo CpuInfo::limitedTo(IsaLevel level) const {
     CpuInfo limited = *this;
     limited.leaf7Ebx &= ~kAvx512f;
-    if (level < IsaLevel::Avx2Fma) {
-        limited.leaf7Ebx &= ~kAvx2;
-        limited.leaf1Ecx &= ~kFma;
-    }
+    if (level < IsaLevel::Avx2Fma) limited.leaf7Ebx &= ~kAvx2;
+    if (level < IsaLevel::AvxFma) limited.leaf1Ecx &= ~kFma;
     // F16C is only usable together with AVX, so it goes with that tier.
     if (level < IsaLevel::Avx) limited.leaf1Ecx &= ~(kAvx | kF16c);
     if (level < IsaLevel::Sse41) limited.leaf1Ecx &= ~kSse41;
@@ -163,6 +161,7 @@ std::vector<IsaLevel> CpuInfo::supportedLevels() {
     std::vector<IsaLevel> levels{IsaLevel::Portable};
     if (cpu.sse41()) levels.push_back(IsaLevel::Sse41);
     if (cpu.avx()) levels.push_back(IsaLevel::Avx);
+    if (cpu.avx() && cpu.fma()) levels.push_back(IsaLevel::AvxFma);
     if (cpu.avx2() && cpu.fma()) levels.push_back(IsaLevel::Avx2Fma);
     return levels;
 }
@@ -172,6 +171,7 @@ const char* isaLevelName(IsaLevel level) {
         case IsaLevel::Portable: return "Portable";
         case IsaLevel::Sse41: return "Sse41";
         case IsaLevel::Avx: return "Avx";
+        case IsaLevel::AvxFma: return "AvxFma";
         case IsaLevel::Avx2Fma: return "Avx2Fma";
     }
     return "Unknown";

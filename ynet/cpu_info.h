@@ -7,8 +7,9 @@
 
 namespace YNet {
 
-// Instruction-set tiers the kernels dispatch on, lowest first.
-enum class IsaLevel { Portable, Sse41, Avx, Avx2Fma };
+// Instruction-set tiers the kernels dispatch on, lowest first. AvxFma is
+// AVX and FMA without AVX2: the tier of the *_fma kernels.
+enum class IsaLevel { Portable, Sse41, Avx, AvxFma, Avx2Fma };
 
 struct CpuInfo {
     uint32_t maxLeaf = 0;

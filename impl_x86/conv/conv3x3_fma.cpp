@@ -150,9 +150,9 @@ void planar3x3(const Args& a) {
 }  // namespace
 
 // 3 channels x 4 registers = 12 accumulators, 32 columns per step.
-void fast3x3ThreeOutAvx(const Args& a) { planar3x3<3, 4, 4>(a); }
+void fast3x3ThreeOutFma(const Args& a) { planar3x3<3, 4, 4>(a); }
 // 6 accumulators, 48 columns per step.
-void fast3x3SingleOutAvx(const Args& a) { planar3x3<1, 3, 6>(a); }
+void fast3x3SingleOutFma(const Args& a) { planar3x3<1, 3, 6>(a); }
 
 }  // namespace conv
 }  // namespace YNet

@@ -16,16 +16,16 @@ using Fma128 = vec::Fma4;
 }  // namespace
 
 // Wider blocks keep fewer pixels per step so the tile stays in registers.
-template <int NV> void fast1x1Avx(const Args& a) { pointwise<Avx, NV, (NV > 2 ? 3 : 4)>(a); }
-template <int NV> void fast3x3Avx(const Args& a) { general<Avx, NV, (NV > 2 ? 3 : 4), false>(a); }
-void fast3x3StemAvx(const Args& a) { general<Avx, 2, 4, true>(a); }
-void fast3x3Sse4Avx(const Args& a) { general<Fma128, 1, 6, false>(a); }
+template <int NV> void fast1x1Fma(const Args& a) { pointwise<Avx, NV, (NV > 2 ? 3 : 4)>(a); }
+template <int NV> void fast3x3Fma(const Args& a) { general<Avx, NV, (NV > 2 ? 3 : 4), false>(a); }
+void fast3x3StemFma(const Args& a) { general<Avx, 2, 4, true>(a); }
+void fast3x3B4Fma(const Args& a) { general<Fma128, 1, 6, false>(a); }
 
-template void fast1x1Avx<2>(const Args&);
-template void fast1x1Avx<3>(const Args&);
-template void fast1x1Avx<4>(const Args&);
-template void fast3x3Avx<2>(const Args&);
-template void fast3x3Avx<3>(const Args&);
+template void fast1x1Fma<2>(const Args&);
+template void fast1x1Fma<3>(const Args&);
+template void fast1x1Fma<4>(const Args&);
+template void fast3x3Fma<2>(const Args&);
+template void fast3x3Fma<3>(const Args&);
 
 }  // namespace conv
 }  // namespace YNet

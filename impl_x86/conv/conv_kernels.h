@@ -58,22 +58,22 @@ void deconvDotSse(const Args& a);                        // plain, vector over I
 void deconvDepthwise4Sse(const Args& a);                 // group = OC = 4, plain
 template <int R> void deconvRowsSse(const Args& a);      // plain, R outputs per pass
 
-// ---- AVX + FMA (B = 8 * NV channels) ---------------------------------------
-template <int NV> void conv1x1Avx(const Args& a);      // tapMajor, 4 pixels per step
-template <int NV> void convLineAvx(const Args& a);
-template <int NV> void convGeneralAvx(const Args& a);
-template <int NV> void convDotAvx(const Args& a);
-void convSingleOutAvx(const Args& a);
-template <int NV> void deconvOcBlockAvx(const Args& a);
-void deconvDotAvx(const Args& a);
-template <int R> void deconvRowsAvx(const Args& a);
-// First-selector kernels (AVX/FMA test): relu fusion only.
-template <int NV> void fast1x1Avx(const Args& a);       // 3 pixels for 24/32, else 4
-template <int NV> void fast3x3Avx(const Args& a);       // tapMajor, 4 (3 for 24) columns
-void fast3x3StemAvx(const Args& a);                     // rowIcMajor, B = 16
-void fast3x3Sse4Avx(const Args& a);                     // tapMajor, B = 4, 6 columns
-void fast3x3ThreeOutAvx(const Args& a);   // rowIcMajor, B = OC = 3, IC 4, strideW 1
-void fast3x3SingleOutAvx(const Args& a);  // rowIcMajor, B = OC = 1, IC 3, strideW 1
+// ---- AVX2 + FMA (B = 8 * NV channels) --------------------------------------
+template <int NV> void conv1x1Avx2(const Args& a);      // tapMajor, 4 pixels per step
+template <int NV> void convLineAvx2(const Args& a);
+template <int NV> void convGeneralAvx2(const Args& a);
+template <int NV> void convDotAvx2(const Args& a);
+void convSingleOutAvx2(const Args& a);
+template <int NV> void deconvOcBlockAvx2(const Args& a);
+void deconvDotAvx2(const Args& a);
+template <int R> void deconvRowsAvx2(const Args& a);
+// ---- AVX + FMA, no AVX2: the first selector's; relu fusion only -------------
+template <int NV> void fast1x1Fma(const Args& a);       // 3 pixels for 24/32, else 4
+template <int NV> void fast3x3Fma(const Args& a);       // tapMajor, 4 (3 for 24) columns
+void fast3x3StemFma(const Args& a);                     // rowIcMajor, B = 16
+void fast3x3B4Fma(const Args& a);                       // tapMajor, B = 4, 6 columns
+void fast3x3ThreeOutFma(const Args& a);   // rowIcMajor, B = OC = 3, IC 4, strideW 1
+void fast3x3SingleOutFma(const Args& a);  // rowIcMajor, B = OC = 1, IC 3, strideW 1
 
 }  // namespace conv
 }  // namespace YNet

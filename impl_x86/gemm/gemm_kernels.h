@@ -21,7 +21,7 @@ namespace gemm {
 // group: B[16b + i][4g + col], i = 0..15. The N % 4 last columns follow,
 // each as its K/16 blocks of 16 consecutive k. K*N floats in all.
 void packRowVectorFp32(const float* B, int K, int N, float* packed);
-void rowVectorFp32Avx(const float* x, const float* packed, const float* bias, float* y, int N,
+void rowVectorFp32Fma(const float* x, const float* packed, const float* bias, float* y, int N,
                       int K);
 
 // ---- bfloat16 row-vector products -----------------------------------------

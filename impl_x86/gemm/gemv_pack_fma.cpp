@@ -36,7 +36,7 @@ void columns(const float* x, const float* p, const float* bias, float* y, int n,
 
 }  // namespace
 
-void rowVectorFp32Avx(const float* x, const float* packed, const float* bias, float* y, int N,
+void rowVectorFp32Fma(const float* x, const float* packed, const float* bias, float* y, int N,
                       int K) {
     const int blocks = K / 16;
     const size_t perColumn = size_t(blocks) * 16;

@@ -37,7 +37,7 @@ bool Gemm::rowVectorFp32(int n, int k) {
         packedColumns = n;
         packed = 1;
     }
-    gemm::rowVectorFp32Avx(inputs[0]->floatData(0), static_cast<const float*>(packedWeights),
+    gemm::rowVectorFp32Fma(inputs[0]->floatData(0), static_cast<const float*>(packedWeights),
                            bias ? bias->f32() : nullptr, outputs[0]->floatData(0), n, k);
     return true;
 }

@@ -17,7 +17,7 @@ using MatVecFn = void (*)(const float* v, const float* w, const float* bias, flo
 // one.
 void matVecSse(const float* v, const float* w, const float* bias, float* out, int K, int rows);
 // Same with one 8-wide fused multiply-add accumulator (AVX2+FMA).
-void matVecFma(const float* v, const float* w, const float* bias, float* out, int K, int rows);
+void matVecAvx2(const float* v, const float* w, const float* bias, float* out, int K, int rows);
 
 // Packed row-block format: rows in blocks of `blockRows` (rows must be a
 // multiple of it). Inside a block, for each chunk of `chunk` columns the
@@ -27,10 +27,10 @@ void matVecFma(const float* v, const float* w, const float* bias, float* out, in
 void packRows(const float* src, int rows, int K, int blockRows, int chunk, float* dst);
 
 // Packed kernels (AVX+FMA): 8 rows x 32 columns and 4 rows x 16 columns.
-void matVecPacked8(const float* v, const float* w, const float* bias, float* out, int K,
-                   int rows);
-void matVecPacked4(const float* v, const float* w, const float* bias, float* out, int K,
-                   int rows);
+void matVecPacked8Fma(const float* v, const float* w, const float* bias, float* out, int K,
+                      int rows);
+void matVecPacked4Fma(const float* v, const float* w, const float* bias, float* out, int K,
+                      int rows);
 
 // Scalar activations of one step.
 float logistic(float v);      // exp in single precision, 1/(1+e) in double

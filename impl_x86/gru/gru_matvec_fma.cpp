@@ -1,30 +1,16 @@
-// FMA matrix-vector products: row-major generic rows and the packed
-// row-block kernels. Only AVX and FMA instructions are used, so the packed
-// kernels run on any processor with AVX+FMA.
+// Packed row-block matrix-vector products. Only AVX and FMA instructions are
+// used: the selector runs them on any processor with AVX and FMA.
 #include <immintrin.h>
 
 // Products and sums outside the fused accumulators stay separate roundings.
 #pragma GCC optimize("fp-contract=off")
 
-#include "impl_x86/gru/gru_dot_tail.h"
 #include "impl_x86/gru/gru_kernels.h"
 
 namespace YNet {
 namespace gru {
 
 namespace {
-
-float dotRowFma(const float* v, const float* row, float bias, int K) {
-    __m256 acc = _mm256_setzero_ps();
-    int k = 0;
-    for (; k + 8 <= K; k += 8)
-        acc = _mm256_fmadd_ps(_mm256_loadu_ps(row + k), _mm256_loadu_ps(v + k), acc);
-    alignas(32) float lanes[8];
-    _mm256_store_ps(lanes, acc);
-    float sum = bias;
-    for (float lane : lanes) sum += lane;
-    return addTail(sum, row, v, k, K);
-}
 
 // Swaps the 128-bit halves and adds, so both halves hold the four pair sums.
 __m256 foldHalves(__m256 a) { return _mm256_add_ps(a, _mm256_permute2f128_ps(a, a, 1)); }
@@ -71,17 +57,13 @@ void matVecPacked(const float* v, const float* w, const float* bias, float* out,
 
 }  // namespace
 
-void matVecFma(const float* v, const float* w, const float* bias, float* out, int K, int rows) {
-    for (int j = 0; j < rows; ++j) out[j] = dotRowFma(v, w + size_t(j) * K, bias[j], K);
-}
-
-void matVecPacked8(const float* v, const float* w, const float* bias, float* out, int K,
-                   int rows) {
+void matVecPacked8Fma(const float* v, const float* w, const float* bias, float* out, int K,
+                      int rows) {
     matVecPacked<8, 32>(v, w, bias, out, K, rows);
 }
 
-void matVecPacked4(const float* v, const float* w, const float* bias, float* out, int K,
-                   int rows) {
+void matVecPacked4Fma(const float* v, const float* w, const float* bias, float* out, int K,
+                      int rows) {
     matVecPacked<4, 16>(v, w, bias, out, K, rows);
 }
 

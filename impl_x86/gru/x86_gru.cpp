@@ -90,7 +90,7 @@ bool GRU::runFloat(const core::RunEnv& env, Variant variant) {
         packedBlockRows = variant == Variant::Packed8 ? 8 : 4;
         if (!pack(packedBlockRows, packedBlockRows * 4)) return false;
     }
-    static const MatVecFn kernels[] = {matVecPacked8, matVecPacked4, matVecFma, matVecSse};
+    static const MatVecFn kernels[] = {matVecPacked8Fma, matVecPacked4Fma, matVecAvx2, matVecSse};
     const int H = hiddenSize;
     const uint32_t mode = env.stepMode;
     std::memset(gx, 0, 3 * H * sizeof(float));

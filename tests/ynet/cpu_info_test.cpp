@@ -72,6 +72,9 @@ TEST(CpuInfo, LimitedToClearsHigherTiers) {
     const CpuInfo avx = full.limitedTo(IsaLevel::Avx);
     EXPECT_TRUE(avx.avx() && avx.f16c() && avx.sse41());
     EXPECT_FALSE(avx.avx2() || avx.fma());
+    const CpuInfo avxFma = full.limitedTo(IsaLevel::AvxFma);
+    EXPECT_TRUE(avxFma.avx() && avxFma.fma() && avxFma.f16c());
+    EXPECT_FALSE(avxFma.avx2());
     const CpuInfo top = full.limitedTo(IsaLevel::Avx2Fma);
     EXPECT_TRUE(top.avx2() && top.fma());
     EXPECT_FALSE(top.avx512f());
@@ -87,7 +90,8 @@ TEST(CpuInfo, ForcesEverySupportedLevel) {
         const CpuInfo& cpu = CpuInfo::get();
         EXPECT_EQ(cpu.sse41(), level >= IsaLevel::Sse41) << isaLevelName(level);
         EXPECT_EQ(cpu.avx(), level >= IsaLevel::Avx) << isaLevelName(level);
-        EXPECT_EQ(cpu.avx2() && cpu.fma(), level == IsaLevel::Avx2Fma) << isaLevelName(level);
+        EXPECT_EQ(cpu.fma(), level >= IsaLevel::AvxFma) << isaLevelName(level);
+        EXPECT_EQ(cpu.avx2(), level == IsaLevel::Avx2Fma) << isaLevelName(level);
         std::vector<float> out(halves.size());
         halfToFloatArray(halves.size(), halves.data(), out.data());
         for (size_t i = 0; i < halves.size(); ++i)

@@ -95,6 +95,10 @@ const Expect kExpect[] = {
 TEST(ConvSelect, KernelPerFeatureSet) {
     for (const Expect& e : kExpect) {
         EXPECT_EQ(choose(e.transposed, e.shape, IsaLevel::Avx2Fma), e.avx2) << e.what;
+        // AVX and FMA without AVX2: the first selector's kernels, else SSE.
+        const bool fast = e.avx2 >= KernelId::Fast1x1B32 && e.avx2 <= KernelId::Fast3x3GeneralB4;
+        EXPECT_EQ(choose(e.transposed, e.shape, IsaLevel::AvxFma), fast ? e.avx2 : e.sse)
+            << e.what << " at AvxFma";
         for (IsaLevel level : {IsaLevel::Portable, IsaLevel::Sse41, IsaLevel::Avx})
             EXPECT_EQ(choose(e.transposed, e.shape, level), e.sse)
                 << e.what << " at " << isaLevelName(level);

@@ -131,7 +131,7 @@ TEST(GemmKernels, PackedFp32RowVectorMatchesReference) {
             for (bool withBias : {false, true}) {
                 const float* bi = withBias ? bias.data() : nullptr;
                 auto y = guarded(size_t(N));
-                gemm::rowVectorFp32Avx(x.data(), packed.data(), bi, y.data(), N, K);
+                gemm::rowVectorFp32Fma(x.data(), packed.data(), bi, y.data(), N, K);
                 for (int n = 0; n < N; ++n)
                     expectNear(
                         referenceDot(K, bi ? bi[n] : 0,

@@ -61,8 +61,8 @@ enum class Path { Fp32, Bf16Wide, Bf16Narrow };
 
 // The weight precision the x86 row-vector dispatch uses on this tier.
 Path rowVectorPath(IsaLevel level, int K) {
-    if (level == IsaLevel::Avx2Fma) return K % 16 == 0 ? Path::Fp32 : Path::Bf16Wide;
-    return Path::Bf16Narrow;
+    if (level >= IsaLevel::AvxFma && K % 16 == 0) return Path::Fp32;
+    return level == IsaLevel::Avx2Fma ? Path::Bf16Wide : Path::Bf16Narrow;
 }
 
 float asStored(Path p, float v) {

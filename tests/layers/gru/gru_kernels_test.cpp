@@ -26,10 +26,10 @@ std::vector<Kernel> supportedKernels() {
     std::vector<Kernel> ks{{"sse", matVecSse, 0}};
     const YNet::CpuInfo& cpu = YNet::CpuInfo::hardware();
     if (cpu.avx() && cpu.fma()) {
-        ks.push_back({"packed8", matVecPacked8, 8});
-        ks.push_back({"packed4", matVecPacked4, 4});
+        ks.push_back({"packed8", matVecPacked8Fma, 8});
+        ks.push_back({"packed4", matVecPacked4Fma, 4});
     }
-    if (cpu.avx2() && cpu.fma()) ks.push_back({"fma", matVecFma, 0});
+    if (cpu.avx2() && cpu.fma()) ks.push_back({"avx2", matVecAvx2, 0});
     return ks;
 }
 

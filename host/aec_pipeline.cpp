@@ -17,6 +17,14 @@ constexpr int kMaxDelay = DelayEstimator::kMaxLagFrames * kHop;
 // up, within a tenth of a second.
 constexpr int kReplayHops = 150;
 constexpr int kReplayHopsPerHop = 16;
+// A periodic far end (a steady beat, gated noise) correlates as well at one
+// period past the true delay, and the estimate may wander there. The filter
+// at the new shift takes over only if, over the last half second of the
+// history, it leaves at most twice the residual of the one serving; else the
+// estimate is refused, and tried again after kRetryHops if it persists.
+constexpr int kCompareHops = 50;
+constexpr double kWorseFactor = 2.0;
+constexpr int kRetryHops = 300;
 
 // A reference hop below this mean square (-70 dBFS) counts as silent.
 constexpr float kSilentRefPower = 1e-7f;
@@ -50,6 +58,7 @@ AecPipeline::AecPipeline(const AecOptions& options)
       maskSource_(passAll),
       micRing_(kHistory, 0.0f),
       refRing_(kHistory, 0.0f),
+      servingErrRing_(kReplayHops),
       cancellerRef_(kHop),
       featureRef_(kHop),
       err_(kHop),
@@ -80,12 +89,17 @@ void AecPipeline::reset() {
   written_ = 0;
   cancellerDelay_ = warmingDelay_ = -1;
   warmingNext_ = 0;
+  warmingErr_ = servingErr_ = 0.0;
+  std::fill(servingErrRing_.begin(), servingErrRing_.end(), 0.0f);
+  inUse_ = std::max(0, options_.delayMs) * kSampleRate / 1000;
+  refused_ = -1;
+  refusedHops_ = 0;
   silentRef_ = echoSpan_ + kHop;
   maskWeight_ = 0.0f;
   std::fill(features_.begin(), features_.end(), 0.0f);
 }
 
-int AecPipeline::delaySamples() const {
+int AecPipeline::estimateSamples() const {
   if (options_.delayMs >= 0) return options_.delayMs * kSampleRate / 1000;
   return delay_.delayFrames() * kHop;
 }
@@ -99,13 +113,17 @@ void AecPipeline::alignReference(const float* mic, const float* ref) {
     refRing_[(written_ + n) % kHistory] = ref[n];
   }
   written_ += kHop;
-  const int target = std::max(0, delaySamples() - kAlignMargin);
+  const int estimate = acceptedEstimate(estimateSamples());
+  const int target = std::max(0, estimate - kAlignMargin);
   if (cancellerDelay_ < 0) {
     cancellerDelay_ = target;
+    inUse_ = estimate;
   } else if (target != cancellerDelay_ && target != warmingDelay_) {
     warming_->restart();
     warmingDelay_ = target;
+    warmingEstimate_ = estimate;
     warmingNext_ = std::max(0L, written_ - kHop - long(kReplayHops) * kHop);
+    warmingErr_ = servingErr_ = 0.0;
   }
   if (warmingDelay_ >= 0) warmUp();
   const long now = written_ - kHop;
@@ -115,18 +133,39 @@ void AecPipeline::alignReference(const float* mic, const float* ref) {
   read(refRing_, now - target, featureRef_.data());
 }
 
+int AecPipeline::acceptedEstimate(int estimate) {
+  if (estimate != refused_) {
+    refused_ = -1;
+    return estimate;
+  }
+  if (++refusedHops_ < kRetryHops) return inUse_;
+  refused_ = -1;
+  return estimate;
+}
+
 // The learning filter takes a few hops of the history; once only the present
-// hop is left it takes over the filter's place and shift.
+// hop is left it takes over the filter's place and shift, unless it does
+// clearly worse than the filter serving.
 void AecPipeline::warmUp() {
   const long now = written_ - kHop;
   for (int hop = 0; hop < kReplayHopsPerHop && warmingNext_ < now; ++hop, warmingNext_ += kHop) {
     read(micRing_, warmingNext_, replayMic_.data());
     read(refRing_, warmingNext_ - warmingDelay_, cancellerRef_.data());
     warming_->process(replayMic_.data(), cancellerRef_.data(), err_.data());
+    if (warmingNext_ >= now - long(kCompareHops) * kHop) {
+      warmingErr_ += meanSquare(err_.data());
+      servingErr_ += servingErrRing_[(warmingNext_ / kHop) % kReplayHops];
+    }
   }
   if (warmingNext_ < now) return;
-  std::swap(canceller_, warming_);
-  cancellerDelay_ = warmingDelay_;
+  if (warmingErr_ > kWorseFactor * servingErr_) {
+    refused_ = warmingEstimate_;
+    refusedHops_ = 0;
+  } else {
+    std::swap(canceller_, warming_);
+    cancellerDelay_ = warmingDelay_;
+    inUse_ = warmingEstimate_;
+  }
   warmingDelay_ = -1;
 }
 
@@ -140,6 +179,7 @@ void AecPipeline::cancelLinear(const float* mic) {
   } else {
     canceller_->process(mic, cancellerRef_.data(), err_.data());
   }
+  servingErrRing_[((written_ - kHop) / kHop) % kReplayHops] = meanSquare(err_.data());
   errStft_.push(err_.data(), spectra_[kE].data());
   alignedStft_.push(featureRef_.data(), spectra_[kX].data());
 }

@@ -41,7 +41,7 @@ class AecPipeline {
   // Output sample n corresponds to input sample n - latencySamples().
   int latencySamples() const { return kHop; }
   // Far-end delay in use (estimated or fixed), in samples.
-  int delaySamples() const;
+  int delaySamples() const { return inUse_; }
   bool delayLocked() const;
   // Fixed, or estimated with a clear correlation peak.
   bool delayConfident() const;
@@ -67,6 +67,9 @@ class AecPipeline {
   // features' shifts.
   void alignReference(const float* mic, const float* ref);
   void read(const std::vector<float>& ring, long start, float* out) const;
+  int estimateSamples() const;
+  // The delay to align at: the estimate, unless it was refused lately.
+  int acceptedEstimate(int estimate);
   void warmUp();
   void cancelLinear(const float* mic);
   void trackFarEnd(const float* ref);
@@ -88,6 +91,14 @@ class AecPipeline {
   int cancellerDelay_ = -1;   // filter's reference shift in samples, -1 before the first block
   int warmingDelay_ = -1;     // the learning filter's shift, -1 when none learns
   long warmingNext_ = 0;      // first sample of the next history hop it learns from
+  // The learning filter's residual and the serving one's over the same last
+  // kCompareHops of the history, for the hand-over test.
+  double warmingErr_ = 0.0, servingErr_ = 0.0;
+  std::vector<float> servingErrRing_;  // residual energy per hop, by hop number mod its size
+  int inUse_ = 0;             // estimate (samples) the alignment follows, or fixed delay
+  int warmingEstimate_ = 0;   // estimate the learning filter was started for
+  int refused_ = -1;          // estimate whose filter did worse than the serving one
+  int refusedHops_ = 0;
   int silentRef_ = 0;      // samples since the last loud reference hop, capped
   float maskWeight_ = 0.0f;  // share of the mask applied: 1 while echo may arrive
   std::vector<float> cancellerRef_, featureRef_, err_, replayMic_, mask_, features_;

@@ -10,16 +10,16 @@ namespace {
 
 constexpr int kHop = aec::kHop;
 
-// Speech-like far end: white noise, low-passed, with a 3-5 Hz syllable
-// envelope and short pauses.
-std::vector<float> farEnd(int samples, unsigned seed) {
+// Speech-like far end: white noise, low-passed, with a syllable envelope
+// (sine at rateHz, raised by offset, half-wave rectified, to the power).
+std::vector<float> farEnd(int samples, unsigned seed, float rateHz = 3.7f, float offset = 0.3f, float power = 1.0f) {
   std::mt19937 rng(seed);
   std::normal_distribution<float> g(0.0f, 1.0f);
   std::vector<float> x(samples);
   float low = 0.0f;
   for (int n = 0; n < samples; ++n) {
     low = 0.7f * low + 0.3f * g(rng);
-    const float envelope = std::max(0.0f, std::sin(float(2.0 * M_PI * 3.7 * n / 16000.0)) + 0.3f);
+    const float envelope = std::pow(std::max(0.0f, std::sin(float(2.0 * M_PI * rateHz * n / 16000.0)) + offset), power);
     x[n] = 0.1f * envelope * low;
   }
   return x;
@@ -215,6 +215,33 @@ TEST(AecPipeline, DelayEstimateFindsPlantedDelayAndFollowsAJump) {
     }
   }
   EXPECT_NEAR(pipeline->delaySamples(), 5920, kHop);
+}
+
+// Noise gated at 2.7 Hz repeats its envelope every 370 ms, so the estimate
+// can wander one period past the true 40 ms (with a -80 dBFS mic noise it
+// does); a filter at that shift cancels nothing and must not take over. The
+// delay stays put and the linear stage cancels as well as one told the delay.
+TEST(AecPipeline, PeriodicFarEndKeepsTheAlignmentThatCancels) {
+  const int length = 8 * 16000;
+  const std::vector<float> ref = farEnd(length, 5, 2.7f, 0.0f, 0.5f);
+  std::vector<float> mic = echo(ref, 640, 6);
+  std::mt19937 rng(7);
+  std::normal_distribution<float> g(0.0f, 1e-4f);
+  for (float& m : mic) m += g(rng);
+  auto pipeline = aec::AecPipeline::create(aec::AecOptions());
+  std::vector<float> out(length);
+  for (int at = 0; at + kHop <= length; at += kHop) {
+    pipeline->process(&mic[at], &ref[at], &out[at]);
+    if (at >= 16000) {
+      EXPECT_NEAR(pipeline->delaySamples(), 640, kHop) << at;
+    }
+  }
+  aec::AecOptions told;
+  told.delayMs = 40;
+  auto oracle = aec::AecPipeline::create(told);
+  const std::vector<float> fixed = run(*oracle, mic, ref);
+  const int shift = pipeline->latencySamples(), from = 4 * 16000, to = length - kHop;
+  EXPECT_NEAR(energyDb(out, from, to, shift), energyDb(fixed, from, to, shift), 1.0);
 }
 
 // Per-frame mean of one feature row (log power less the level).

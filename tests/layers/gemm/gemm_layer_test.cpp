@@ -6,18 +6,17 @@
 #include "impl_x86/gemm/gemm_kernels.h"
 #include "impl_x86/gemm/x86_gemm.h"
 #include "tests/layers/gemm/gemm_test_util.h"
+#include "tests/support/layer_records.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
 #include "ynet/run_env.h"
 
 using namespace YNet;
 using namespace gemmtest;
+using test_support::RecordBuilder;
+using test_support::TestEnv;
 
 namespace {
-
-struct TestEnv : core::RunEnv {
-    int backendIndex() const override { return 3; }
-};
 
 template <class T>
 T* fill(Tensor& t, uint32_t n, uint32_t h, uint32_t w, uint32_t c, uint32_t layout,
@@ -31,22 +30,13 @@ T* fill(Tensor& t, uint32_t n, uint32_t h, uint32_t w, uint32_t c, uint32_t layo
 // One layer with its tensors: input "a", output "y", weights as named.
 struct LayerUnderTest {
     TensorMap blobs, weights;
-    LayerRecord record{};
+    RecordBuilder record;
     std::unique_ptr<Layer> layer;
 
-    LayerUnderTest(const char* type, std::vector<const char*> weightNames, int transA = 0,
-                   int transB = 0, int floatOutput = 0) {
-        record.name = "g";
-        record.type = type;
-        record.words[0] = transA;
-        record.words[1] = transB;
-        record.words[2] = floatOutput;
-        record.blobs[0] = "a";
-        record.blobs[1] = "y";
-        for (size_t i = 0; i < weightNames.size(); ++i) {
-            record.weightNames[i] = weightNames[i];
-            lookup(weights, weightNames[i]);
-        }
+    LayerUnderTest(const char* type, const std::vector<std::string>& weightNames, int transA = 0,
+                   int transB = 0, int floatOutput = 0)
+        : record(type, {"a", "y"}, {transA, transB, floatOutput}, weightNames) {
+        for (const std::string& name : weightNames) lookup(weights, name);
     }
     Tensor& a() { return lookup(blobs, "a"); }
     Tensor& y() { return lookup(blobs, "y"); }

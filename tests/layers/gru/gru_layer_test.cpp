@@ -10,6 +10,7 @@
 
 #include "impl_x86/gru/x86_gru.h"
 #include "tests/layers/gru/gru_reference.h"
+#include "tests/support/layer_records.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
 #include "ynet/run_env.h"
@@ -19,10 +20,8 @@ namespace {
 using namespace YNet;
 using gru_test::Weights;
 
-// A run environment of the x86 backend that prints nothing.
-struct QuietEnv : core::RunEnv {
-    int backendIndex() const override { return 3; }
-};
+using test_support::RecordBuilder;
+using test_support::TestEnv;
 
 struct Params {
     int sequenceOutput = 1, hardSigmoid = 0, linearBeforeReset = 1;
@@ -43,20 +42,9 @@ struct GruLayer {
     GruLayer(const Weights& w, int steps, Params p = {}, int extraWeights = 0) : T(steps) {
         static const char* names[] = {"q0", "q1", "q2", "q3", "W", "R", "B"};
         const char** first = names + 4 - extraWeights;
-        LayerRecord rec{};
-        rec.name = "gru";
-        rec.type = "GRU";
-        rec.words[0] = w.H;
-        rec.words[1] = p.sequenceOutput;
-        rec.words[2] = p.hardSigmoid;
-        rec.words[3] = p.linearBeforeReset;
-        rec.blobs[0] = "x";
-        rec.blobs[1] = "y";
-        rec.blobs[2] = "s";
-        for (int i = 0; i < 3 + extraWeights; ++i) {
-            rec.weightNames[i] = first[i];
-            lookup(weights, first[i]).set(1, 1, 1, 1, kNCHW);
-        }
+        const RecordBuilder rec("GRU", {"x", "y", "s"}, {w.H, p.sequenceOutput, p.hardSigmoid, p.linearBeforeReset},
+                                {first, first + 3 + extraWeights});
+        for (int i = 0; i < 3 + extraWeights; ++i) lookup(weights, first[i]).set(1, 1, 1, 1, kNCHW);
         lookup(weights, "W").set(1, 1, 3 * w.H, w.I, kNCHW);
         lookup(weights, "R").set(1, 1, 3 * w.H, w.H, kNCHW);
         lookup(weights, "B").set(1, 1, 1, 6 * w.H, kNCHW);
@@ -65,7 +53,7 @@ struct GruLayer {
         fill(weights["B"], w.B);
         lookup(blobs, "x").set(1, uint32_t(steps), 1, uint32_t(w.I), kNHWC);
         layer.reset(static_cast<x86::GRU*>(LayerRegistry::create(3, rec, blobs, weights)));
-        QuietEnv env;
+        TestEnv env;
         layer->prepare(env);
     }
     Tensor& x() { return blobs["x"]; }
@@ -74,7 +62,7 @@ struct GruLayer {
     std::vector<float> state() { return {s().f32(), s().f32() + layer->hiddenSize}; }
     bool run(const std::vector<float>& input, uint32_t mode = 0) {
         fill(x(), input);
-        QuietEnv env;
+        TestEnv env;
         env.stepMode = mode;
         return layer->forward(env);
     }

@@ -64,7 +64,7 @@ TEST_F(AecBatch, FolderRunsEachPairAloneReportsFailuresAndSkipsFinishedOutputs) 
   const std::string batch = "batch " + path("in") + " --out-dir " + path("out") + " --jobs 3";
   EXPECT_EQ(WEXITSTATUS(run(batch)), 1) << text("stderr.txt");
   for (const char* name : good) {
-    EXPECT_EQ(text("out/" + name + "_out.wav"), text(name + ".wav")) << name;
+    EXPECT_EQ(text("out/" + std::string(name) + "_out.wav"), text(std::string(name) + ".wav")) << name;
     EXPECT_TRUE(has("stdout.txt", path("in/") + name + "_mic.wav  done")) << text("stdout.txt");
   }
   EXPECT_FALSE(exists("out/d_out.wav"));

@@ -15,25 +15,21 @@
 
 #include "host/aec_pipeline.h"
 #include "host/features.h"
+#include "tests/support/random_data.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {
 
 constexpr int kRate = 16000;  // the exporter's rate
 
+// Noise at about -26 dBFS.
+std::vector<float> signal(size_t samples, unsigned seed) { return test_support::normalFloats(samples, seed, 0.05f); }
+
 class ExportTool : public test_support::ScratchFolderTest {
  protected:
   int run(const std::string& args) const { return runTool(AEC_FEATURES_TOOL, args); }
   std::string errors() const { return text("stderr.txt"); }
 };
-
-std::vector<float> signal(int samples, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g(0.0f, 0.05f);
-  std::vector<float> x(samples);
-  for (float& v : x) v = g(rng);
-  return x;
-}
 
 // Quantises through 16-bit PCM the way the WAV files store the samples.
 std::vector<float> pcm16(std::vector<float> x) {
@@ -124,7 +120,8 @@ TEST_F(ExportTool, BadInputFailsWithOneLineAndNoOutput) {
 // before anything is written, a file named like the old temporary survives,
 // and `--key=value` options work.
 TEST_F(ExportTool, OutputRulesAndEqualsOptions) {
-  const std::string mic = writeWav("mic.wav", signal(3200, 1), kRate), ref = writeWav("ref.wav", signal(3200, 2), kRate);
+  const std::string mic = writeWav("mic.wav", signal(3200, 1), kRate);
+  const std::string ref = writeWav("ref.wav", signal(3200, 2), kRate);
   std::ifstream before(mic, std::ios::binary);
   const std::string micBytes(std::istreambuf_iterator<char>(before), {});
   EXPECT_EQ(run("--mic " + mic + " --ref " + ref + " --out " + mic), 256);

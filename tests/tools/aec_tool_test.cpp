@@ -38,7 +38,8 @@ TEST_F(AecTool, ProcessCancelsEchoAndKeepsRateLengthAndFormat) {
   std::vector<float> stereo(2 * samples);
   for (size_t n = 0; n < samples; ++n) stereo[2 * n] = s.mic[n], stereo[2 * n + 1] = 0.3f;
   const std::string mic = writeWav("mic.flac", stereo, kRate, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
-  ASSERT_EQ(run("process --mic " + mic + " --ref " + writeWav("ref.wav", s.ref, kRate) + " --out " + path("out.flac")), 0)
+  const std::string ref = writeWav("ref.wav", s.ref, kRate);
+  ASSERT_EQ(run("process --mic " + mic + " --ref " + ref + " --out " + path("out.flac")), 0)
       << text("stderr.txt");
   EXPECT_NE(text("stderr.txt").find("warning: " + mic + ": using the first of 2 channels"), std::string::npos);
   for (const char* field : {"duration:", "real-time factor", "far-end delay:     6", "mask:"}) {
@@ -279,9 +280,8 @@ TEST_F(AecTool, InputRangeAndDelayWarnings) {
 
   for (int delayMs : {60, 800}) {
     const Scene late = echoScene(12 * kRate, delayMs, delayMs < 500);
-    ASSERT_EQ(run("process --linear-only --mic " + writeWav("m.wav", late.mic, kRate) + " --ref " + writeWav("r.wav", late.ref, kRate) +
-                  " --out " + path("out.wav")),
-              0);
+    const std::string mic = writeWav("m.wav", late.mic, kRate), ref = writeWav("r.wav", late.ref, kRate);
+    ASSERT_EQ(run("process --linear-only --mic " + mic + " --ref " + ref + " --out " + path("out.wav")), 0);
     const bool warned = text("stderr.txt").find("if you know the delay, pass --delay-ms") != std::string::npos;
     EXPECT_EQ(warned, delayMs > 500) << delayMs << "\n" << text("stderr.txt") << text("stdout.txt");
   }

@@ -61,7 +61,8 @@ struct ToyNet {
     explicit ToyNet(int count, int badIndex = -1, int badMode = 0) {
         g_events.clear();
         for (int i = 0; i < count; ++i) {
-            RecordBuilder r("Toy", {"t" + std::to_string(i), "t" + std::to_string(i + 1)}, {i == badIndex ? badMode : 0});
+            RecordBuilder r("Toy", {"t" + std::to_string(i), "t" + std::to_string(i + 1)},
+                            {i == badIndex ? badMode : 0});
             r.name("L" + std::to_string(i));
             net.layers.push_back(
                 LayerRegistry::create(env->backendIndex(), r, net.blobs, net.weights));

@@ -10,6 +10,7 @@ namespace {
 
 using namespace YNet;
 using test_support::RecordBuilder;
+using test_support::uniformFloats;
 
 TEST(ActivationLayer, RegistryClassesKindWordsAndSelfLinking) {
     Net net(new x86::RunEnv);
@@ -45,7 +46,7 @@ TEST(ActivationLayer, ForwardOnEveryLevelAndSkipOfFusedFollower) {
                 RecordBuilder r(type, {"x", "y"}, {int32_t(kind)});
                 r.floatWord(16, 0.25f);
                 Layer* l = elemtest::addLayer(net, r);
-                const auto x = elemtest::randomData(3 * 5 * 13, kind);
+                const auto x = uniformFloats(3 * 5 * 13, kind, -4, 4);
                 elemtest::fill(net.blobs["x"], 1, 3, 5, 13, x);
                 ASSERT_TRUE(l->reshape());
                 ASSERT_TRUE(l->forward(*net.env));

@@ -10,6 +10,7 @@ namespace {
 
 using namespace YNet;
 using test_support::RecordBuilder;
+using test_support::uniformFloats;
 
 bool isFollower(const Layer* p, const Layer* f) {
     return std::find(p->followers.begin(), p->followers.end(), f) != p->followers.end();
@@ -42,8 +43,8 @@ std::pair<std::vector<float>, std::vector<float>> runBoth(Build build) {
 }
 
 void fillInputs(Net& net) {
-    elemtest::fill(net.blobs["in"], 1, 9, 1, 12, elemtest::randomData(108, 5));
-    elemtest::fill(net.blobs["in2"], 1, 9, 1, 12, elemtest::randomData(108, 6));
+    elemtest::fill(net.blobs["in"], 1, 9, 1, 12, uniformFloats(108, 5, -4, 4));
+    elemtest::fill(net.blobs["in2"], 1, 9, 1, 12, uniformFloats(108, 6, -4, 4));
 }
 
 // in -> Reshape -> t -> LeakyRelu -> u ; Add(u, in2) -> s -> LeakyRelu -> v
@@ -135,7 +136,7 @@ TEST(GraphPass, SharedInputsAndMismatchedShapesStayOutOfPlace) {
     Layer* s3 = elemtest::addLayer(net, RecordBuilder("Sigmoid", {"c", "g"}, {5}));
     elemtest::addLayer(net, RecordBuilder("Mul", {"c", "g", "m1"}));
     elemtest::addLayer(net, RecordBuilder("Mul", {"c", "g", "m2"}));
-    elemtest::fill(net.blobs["row"], 1, 1, 1, 12, elemtest::randomData(12, 3));
+    elemtest::fill(net.blobs["row"], 1, 1, 1, 12, uniformFloats(12, 3, -4, 4));
     Layer* add = elemtest::addLayer(net, RecordBuilder("Add", {"row", "in2", "w"}));
     ASSERT_TRUE(net.env->optimizeGraph(net));
     EXPECT_TRUE(r->followers.empty());

@@ -8,6 +8,7 @@ namespace {
 
 using namespace YNet;
 using test_support::RecordBuilder;
+using test_support::uniformFloats;
 
 std::vector<float> iota(size_t n) {
     std::vector<float> v(n);
@@ -21,8 +22,8 @@ TEST(Concat, ChannelsColumnsAndThe822PathOnEveryLevel) {
         for (auto [ca, cb] : {std::pair<uint32_t, uint32_t>{64, 32}, {3, 3}, {13, 7}}) {
             Net net(new x86::RunEnv);
             Layer* l = elemtest::addLayer(net, RecordBuilder("Concat", {"a", "b", "y"}, {1}));
-            elemtest::fill(net.blobs["a"], 1, 33, 1, ca, elemtest::randomData(33 * ca, 1));
-            elemtest::fill(net.blobs["b"], 1, 33, 1, cb, elemtest::randomData(33 * cb, 2));
+            elemtest::fill(net.blobs["a"], 1, 33, 1, ca, uniformFloats(33 * ca, 1, -4, 4));
+            elemtest::fill(net.blobs["b"], 1, 33, 1, cb, uniformFloats(33 * cb, 2, -4, 4));
             ASSERT_TRUE(l->reshape());
             EXPECT_EQ(net.blobs["y"].c, ca + cb);
             ASSERT_TRUE(l->forward(*net.env));

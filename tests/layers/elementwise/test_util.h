@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "tests/support/layer_records.h"
+#include "tests/support/random_data.h"
 #include "ynet/layer_registry.h"
 #include "ynet/net.h"
 #include "ynet/run_env.h"
@@ -17,14 +18,6 @@ inline YNet::Layer* addLayer(YNet::Net& net, const YNet::LayerRecord& r) {
     YNet::Layer* l = YNet::LayerRegistry::create(3, r, net.blobs, net.weights);
     if (l) net.layers.push_back(l);
     return l;
-}
-
-inline std::vector<float> randomData(size_t n, unsigned seed, float lo = -4.0f, float hi = 4.0f) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(lo, hi);
-    std::vector<float> v(n);
-    for (float& x : v) x = dist(gen);
-    return v;
 }
 
 // Shapes the tensor and copies `values` into its float buffer.

@@ -22,6 +22,7 @@ using gru_test::Weights;
 
 using test_support::RecordBuilder;
 using test_support::TestEnv;
+using test_support::uniformFloats;
 
 struct Params {
     int sequenceOutput = 1, hardSigmoid = 0, linearBeforeReset = 1;
@@ -107,7 +108,7 @@ void checkFrames(const Weights& w, Params p, int frames, const char* what) {
     std::vector<double> ref(w.H, 0.0);
     double err = 0;
     for (int f = 0; f < frames; ++f) {
-        const std::vector<float> x = gru_test::randomVector(w.I, 100 + f);
+        const std::vector<float> x = uniformFloats(w.I, 100 + f);
         ASSERT_TRUE(g.run(x));
         gru_test::refStep(w, p.hardSigmoid, p.linearBeforeReset, x.data(), ref);
         for (int j = 0; j < w.H; ++j) {
@@ -121,9 +122,9 @@ void checkFrames(const Weights& w, Params p, int frames, const char* what) {
 // One run over a T-step sequence.
 void checkSequence(const Weights& w, Params p, int T, const char* what) {
     GruLayer g(w, T, p);
-    const std::vector<float> h0 = gru_test::randomVector(w.H, 5, 0.5f);
+    const std::vector<float> h0 = uniformFloats(w.H, 5, -0.5f, 0.5f);
     fill(g.s(), h0);
-    const std::vector<float> xs = gru_test::randomVector(size_t(T) * w.I, 6);
+    const std::vector<float> xs = uniformFloats(size_t(T) * w.I, 6);
     ASSERT_TRUE(g.run(xs));
     std::vector<double> ref(h0.begin(), h0.end());
     for (int t = 0; t < T; ++t) {
@@ -158,7 +159,7 @@ TEST(GruLayer, PackedWeightsReplaceTheSourceTensors) {
     if (!(cpu.avx() && cpu.fma())) GTEST_SKIP() << "no AVX+FMA";
     GruLayer g(gru_test::randomWeights(40, 16, 11), 1);
     const Tensor& W = g.weights["W"];
-    ASSERT_TRUE(g.run(gru_test::randomVector(40, 1)));
+    ASSERT_TRUE(g.run(uniformFloats(40, 1)));
     EXPECT_TRUE(g.layer->packed);
     EXPECT_EQ(W.f32(), g.layer->packedW);
     EXPECT_TRUE(W.notOwned[kFloat]);
@@ -171,14 +172,14 @@ TEST(GruLayer, PackedWeightsReplaceTheSourceTensors) {
     struct Case { int H, T; bool packs; };
     for (Case c : {Case{12, 1, true}, Case{10, 1, false}, Case{16, 3, false}}) {
         GruLayer other(gru_test::randomWeights(9, c.H, 18), c.T);
-        ASSERT_TRUE(other.run(gru_test::randomVector(size_t(9) * c.T, 2)));
+        ASSERT_TRUE(other.run(uniformFloats(size_t(9) * c.T, 2)));
         EXPECT_EQ(other.layer->packed, c.packs) << c.H << " " << c.T;
     }
     // AVX and FMA are enough (no AVX2); AVX alone is not.
     for (IsaLevel level : {IsaLevel::Avx, IsaLevel::AvxFma}) {
         ScopedCpuOverride guard(level);
         GruLayer tier(gru_test::randomWeights(9, 16, 19), 1);
-        ASSERT_TRUE(tier.run(gru_test::randomVector(9, 3)));
+        ASSERT_TRUE(tier.run(uniformFloats(9, 3)));
         EXPECT_EQ(tier.layer->packed, level == IsaLevel::AvxFma) << isaLevelName(level);
     }
 }
@@ -189,8 +190,8 @@ TEST(GruLayer, StepModes) {
         ScopedCpuOverride guard(level);
         for (int lbr : {1, 0}) {
             GruLayer whole(w, 1, {1, 0, lbr}), split(w, 1, {1, 0, lbr});
-            const std::vector<float> h0 = gru_test::randomVector(16, 13);
-            const std::vector<float> x = gru_test::randomVector(40, 14);
+            const std::vector<float> h0 = uniformFloats(16, 13);
+            const std::vector<float> x = uniformFloats(40, 14);
             fill(whole.s(), h0);
             fill(split.s(), h0);
             ASSERT_TRUE(whole.run(x));
@@ -210,14 +211,14 @@ TEST(GruLayer, StepModes) {
 TEST(GruLayer, StateCarriesAndResets) {
     const Weights w = gru_test::randomWeights(128, 128, 15);
     GruLayer used(w, 1), fresh(w, 1);
-    const std::vector<float> x = gru_test::randomVector(128, 16);
+    const std::vector<float> x = uniformFloats(128, 16);
     ASSERT_TRUE(used.run(x));
     const std::vector<float> first = used.state();
     ASSERT_TRUE(used.run(x));
     EXPECT_NE(used.state(), first);  // the second run starts from the first's state
     fill(used.s(), std::vector<float>(128, 0.0f));
     for (int f = 0; f < 5; ++f) {
-        const std::vector<float> xf = gru_test::randomVector(128, 40 + f);
+        const std::vector<float> xf = uniformFloats(128, 40 + f);
         ASSERT_TRUE(used.run(xf));
         ASSERT_TRUE(fresh.run(xf));
         ASSERT_EQ(used.state(), fresh.state()) << f;

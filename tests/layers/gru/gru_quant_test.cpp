@@ -23,6 +23,7 @@ using namespace YNet;
 
 using test_support::RecordBuilder;
 using test_support::TestEnv;
+using test_support::uniformFloats;
 
 struct QuantWeights {
     int I = 0, H = 0, G = 0;  // G: scale groups per row of W (0 = one per row)
@@ -49,7 +50,7 @@ QuantWeights randomQuant(int I, int H, int G, unsigned seed, bool wideX) {
     for (float& s : w.sW) s = u(rng) * 1.5f / (127 * std::sqrt(float(I)));
     w.sR.resize(size_t(3) * H);
     for (float& s : w.sR) s = u(rng) * 1.5f / (127 * std::sqrt(float(H)));
-    w.B = gru_test::randomVector(size_t(6) * H, seed + 1, 0.3f);
+    w.B = uniformFloats(size_t(6) * H, seed + 1, -0.3f, 0.3f);
     return w;
 }
 

@@ -12,9 +12,10 @@ line per recording (paths relative to the list's folder, # starts a
 comment). An output that exists and is not older than its mic and ref is
 skipped (--force redoes it). Each output is written to a hidden temporary in
 its folder and renamed into place only when complete, so an output that
-exists is whole and a file the user had is replaced only by a finished one;
-an output that is one of the inputs, a folder or a write-protected file is
-refused. A failed file does not stop the others. Exit status: 0 when every
+exists is whole and a file the user had is replaced only by a finished one
+(a worker killed while writing leaves its hidden temporary, never a partial
+output); an output that is one of the inputs, a folder or a write-protected
+file is refused. A failed file does not stop the others. Exit status: 0 when every
 file was done or up to date, 1 when any failed, 2 for bad options.
 
 Every worker must be able to import ynet_aec and read and write the paths as

@@ -6,7 +6,7 @@ import os
 import numpy as np
 from scipy.signal import stft
 
-from report import HEADLINE
+from .report import HEADLINE
 
 import matplotlib
 matplotlib.use("Agg")

@@ -162,7 +162,7 @@ def twin_pairs(results):
 TRIAL_COMMAND = ("cmake -S . -B build/trial -DCMAKE_BUILD_TYPE=Release -DYNET_TESTS=OFF -DYNET_BENCH=OFF "
                  "-DAEC_WEIGHT_BLOB=$PWD/snap.f16 -DAEC_WEIGHT_MANIFEST=$PWD/snap_manifest.json && "
                  "cmake --build build/trial -j2 --target aec eval_speex eval_webrtc && "
-                 "/usr/bin/python3 eval/run_eval.py --build build/trial --out /tmp/eval-trial")
+                 "/usr/bin/python3 -m eval.run_eval --build build/trial --out /tmp/eval-trial")
 
 
 def markdown(header, summary, results):

@@ -1,4 +1,3 @@
-#!/usr/bin/python3
 """Runs every canceller on the evaluation scenes and writes the results table.
 
 Builds nothing: it expects the tool `aec` and the runners eval_speex and
@@ -7,7 +6,7 @@ neural systems run the weight blob that folder embeds, so a training snapshot
 is evaluated by configuring a build folder with -DAEC_WEIGHT_BLOB=... and
 -DAEC_WEIGHT_MANIFEST=... and pointing --build at it.
 
-    /usr/bin/python3 eval/run_eval.py --out eval/report [--full] [--build build/eval]
+    /usr/bin/python3 -m eval.run_eval --out eval/report [--full] [--build build/eval]
 """
 
 import argparse
@@ -24,12 +23,9 @@ import time
 import numpy as np
 import soundfile as sf
 
+from . import metrics, plots, report, scenes
+
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
-import metrics  # noqa: E402
-import plots  # noqa: E402
-import report  # noqa: E402
-import scenes  # noqa: E402
 
 ROOT = os.path.dirname(HERE)
 WARMUP_S = 1.0          # far-end single talk before this is left out of ERLE (initial convergence)

@@ -25,18 +25,13 @@ first part is far-end single talk and the rest double talk. A far floor plays
 under the far-end speech for the whole scene, through the loudspeaker too.
 """
 
-import os
-import sys
-
 import numpy as np
+from aecnet import room, speech
+from aecnet import scenes as training
+from aecnet.scenes import active_power
 from scipy.signal import fftconvolve, lfilter
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "training"))
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from aecnet import room, speech  # noqa: E402
-
-import far_end  # noqa: E402
-from aecnet.scenes import active_power, hard_clip, soft_clip  # noqa: E402
+from . import far_end
 
 FS = speech.FS
 SECONDS = 8.0
@@ -214,30 +209,27 @@ def full_set():
 
 def eval_voice(rng):
     """A held-out voice: English accents and variants training never uses, the
-    held-out languages reading our English sentences, festival and flite voices."""
+    held-out languages reading our English sentences, festival and flite
+    voices; narrower prosody than training's and never warped."""
     pick = rng.random()
     if pick < 0.7:
         langs = EVAL_ESPEAK_LANGS if pick < 0.5 else speech.EVAL_HELD_LANGS
-        return {"engine": "espeak", "lang": str(rng.choice(langs)), "variant": str(rng.choice(EVAL_ESPEAK_VARIANTS)),
-                "pitch": int(rng.integers(25, 75)), "rate": int(rng.integers(140, 190)), "warp": 1.0}
+        return speech.espeak_voice(rng, langs, EVAL_ESPEAK_VARIANTS, (25, 75), (140, 190), None)
     if pick < 0.9:
-        return {"engine": "festival", "voice": str(rng.choice(speech.EVAL_HELD_FESTIVAL)),
-                "stretch": float(rng.uniform(0.9, 1.15)), "warp": 1.0}
-    return {"engine": "flite", "voice": str(rng.choice(EVAL_FLITE_VOICES)),
-            "stretch": float(rng.uniform(0.9, 1.15)), "warp": 1.0}
+        return speech.engine_voice(rng, "festival", speech.EVAL_HELD_FESTIVAL, (0.9, 1.15), None)
+    return speech.engine_voice(rng, "flite", EVAL_FLITE_VOICES, (0.9, 1.15), None)
+
+
+def eval_sentence(rng):
+    return str(rng.choice(EVAL_SENTENCES))
 
 
 def talker(rng, samples, start_s, pause_range=(0.15, 0.6)):
     """Sentences of one evaluation voice from start_s on, cut to samples."""
     voice = eval_voice(rng)
-    out = np.zeros(samples)
-    pos = int(start_s * FS)
-    while pos < samples:
-        u = speech.synthesize(voice, str(rng.choice(EVAL_SENTENCES))) * rng.uniform(0.6, 1.0)
-        u = u[:samples - pos]
-        out[pos:pos + u.size] = u
-        pos += u.size + int(rng.uniform(*pause_range) * FS)
-    return out, voice
+    track = speech.talker_track(rng, voice, samples, pause_range=pause_range, text=eval_sentence,
+                                level_range=(0.6, 1.0), start_s=start_s)
+    return track, voice
 
 
 def fan_noise(rng, n):
@@ -265,13 +257,14 @@ def keyboard_noise(rng, n):
     return x / np.std(x)
 
 
+def babble_track(rng, n):
+    """One babble talker of the evaluation voices, entering within 0.4 s."""
+    return talker(rng, n, rng.uniform(0.0, 0.4), (0.05, 0.3))[0]
+
+
 def babble_noise(rng, n, dims, mic):
-    x = np.zeros(n)
-    for _ in range(4):
-        track, _ = talker(rng, n, rng.uniform(0.0, 0.4), (0.05, 0.3))
-        h = room.rir(dims, room.point_near(rng, dims, mic, 2.0, 4.0), mic, 0.6, rng=rng)
-        x += fftconvolve(track, h)[:n]
-    return x / (np.std(x) + 1e-12)
+    """Four evaluation talkers 2 to 4 m away in a room of RT60 0.6 s."""
+    return training.babble(rng, n, dims, mic, babble_track, talkers=4, distance_m=(2.0, 4.0), rt60=0.6)
 
 
 def background(kind, rng, n, dims, mic):
@@ -282,12 +275,12 @@ def background(kind, rng, n, dims, mic):
     return babble_noise(rng, n, dims, mic)
 
 
+# Fixed loudspeakers: each nonlinearity at one setting.
+SPEAKERS = {"none": {}, "soft": {"drive": 3.0}, "hard": {"level": 0.45}}
+
+
 def loudspeaker(x, kind):
-    if kind == "soft":
-        return soft_clip(x, 3.0)
-    if kind == "hard":
-        return hard_clip(x, 0.45)
-    return x
+    return training.loudspeaker(x, kind, None, params=SPEAKERS[kind])[0]
 
 
 def echo_path(rng, signals, dims, rt60, mic, n, change, headset):
@@ -296,14 +289,8 @@ def echo_path(rng, signals, dims, rt60, mic, n, change, headset):
     if headset:
         h = far_end.headset_path(rng)
         return [fftconvolve(x, h)[:n] for x in signals]
-    spk = room.point_near(rng, dims, mic, 0.1, 0.6)
-    h = room.rir(dims, spk, mic, rt60, rng=rng)
-    echoes = [fftconvolve(x, h)[:n] for x in signals]
-    if not change:
-        return echoes
-    h2 = room.rir(dims, room.point_near(rng, dims, mic, 0.3, 1.0), mic, rt60, rng=rng)
-    fade = np.clip((np.arange(n) - PATH_CHANGE_S * FS) / (0.02 * FS), 0.0, 1.0)
-    return [e * (1 - fade) + fftconvolve(x, h2)[:n] * fade for e, x in zip(echoes, signals)]
+    return training.echo_path(rng, signals, dims, rt60, mic, n, speaker_m=(0.1, 0.6), moved_m=(0.3, 1.0),
+                              change=change, change_s=PATH_CHANGE_S)[0]
 
 
 def far_floor(setting, seed, n):

@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 from scipy.signal import welch
 
-import far_end
+from eval import far_end
 
 FS = far_end.FS
 N = 8 * FS

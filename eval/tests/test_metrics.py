@@ -2,7 +2,7 @@ import numpy as np
 import pytest
 from scipy.signal import lfilter
 
-import metrics
+from eval import metrics
 
 FS = metrics.FS
 

@@ -5,8 +5,7 @@ import numpy as np
 import pytest
 import soundfile as sf
 
-import metrics
-import report
+from eval import metrics, report
 
 BUILD = os.environ.get("EVAL_BUILD", "")
 RUNNERS = {"eval_speex": ["--mode", "mdf"], "eval_webrtc": []}
@@ -87,7 +86,7 @@ def test_targets_compare_with_the_best_mean_and_pair_floor_twins():
 
 def test_model_is_the_blob_the_build_embeds(tmp_path):
     import hashlib
-    import run_eval
+    from eval import run_eval
     blob = tmp_path / "snap.f16"
     blob.write_bytes(b"\x01\x02trial")
     (tmp_path / "CMakeCache.txt").write_text("X:BOOL=ON\nAEC_WEIGHT_BLOB:FILEPATH=%s\n" % blob)

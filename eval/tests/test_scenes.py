@@ -1,8 +1,7 @@
 import numpy as np
 import pytest
 
-import metrics
-import scenes
+from eval import metrics, scenes
 from aecnet import scenes as train_scenes
 from aecnet import speech
 

@@ -15,55 +15,21 @@
 
 #include "host/aec_pipeline.h"
 #include "host/features.h"
+#include "tests/support/random_data.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
-class ExportTool : public ::testing::Test {
+constexpr int kRate = 16000;  // the exporter's rate
+
+// Noise at about -26 dBFS.
+std::vector<float> signal(size_t samples, unsigned seed) { return test_support::normalFloats(samples, seed, 0.05f); }
+
+class ExportTool : public test_support::ScratchFolderTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/aec_features_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  std::string writeWav(const std::string& name, const std::vector<float>& x, int rate = 16000,
-                       int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) const {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = 1;
-    info.format = format;
-    SNDFILE* file = sf_open(path(name).c_str(), SFM_WRITE, &info);
-    EXPECT_NE(file, nullptr);
-    sf_writef_float(file, x.data(), static_cast<sf_count_t>(x.size()));
-    sf_close(file);
-    return path(name);
-  }
-
-  int runTool(const std::string& args) const {
-    const std::string command = std::string(AEC_FEATURES_TOOL) + " " + args + " 2>" + path("stderr.txt");
-    return std::system(command.c_str());
-  }
-
-  std::string errors() const {
-    std::ifstream in(path("stderr.txt"));
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  bool exists(const std::string& name) const { return access(path(name).c_str(), F_OK) == 0; }
-
-  std::string dir_;
+  int run(const std::string& args) const { return runTool(AEC_FEATURES_TOOL, args); }
+  std::string errors() const { return text("stderr.txt"); }
 };
-
-std::vector<float> signal(int samples, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g(0.0f, 0.05f);
-  std::vector<float> x(samples);
-  for (float& v : x) v = g(rng);
-  return x;
-}
 
 // Quantises through 16-bit PCM the way the WAV files store the samples.
 std::vector<float> pcm16(std::vector<float> x) {
@@ -74,9 +40,9 @@ std::vector<float> pcm16(std::vector<float> x) {
 TEST_F(ExportTool, WritesHeaderAndRecordsOfThePipeline) {
   const int samples = 50 * aec::kHop + 70;  // a partial last hop is padded
   const auto mic = pcm16(signal(samples, 1)), ref = pcm16(signal(samples, 2)), near = pcm16(signal(samples, 3));
-  const std::string args = "--mic " + writeWav("mic.wav", mic) + " --ref " + writeWav("ref.wav", ref) +
-                           " --near " + writeWav("near.wav", near) + " --out " + path("out.feat");
-  ASSERT_EQ(runTool(args), 0) << errors();
+  const std::string args = "--mic " + writeWav("mic.wav", mic, kRate) + " --ref " + writeWav("ref.wav", ref, kRate) +
+                           " --near " + writeWav("near.wav", near, kRate) + " --out " + path("out.feat");
+  ASSERT_EQ(run(args), 0) << errors();
   std::ifstream in(path("out.feat"), std::ios::binary);
   aec::ExportHeader header{};
   in.read(reinterpret_cast<char*>(&header), sizeof(header));
@@ -111,9 +77,9 @@ TEST_F(ExportTool, WritesHeaderAndRecordsOfThePipeline) {
 }
 
 TEST_F(ExportTool, PadsTheShorterSignalWithAWarningAndWritesNoTargetWithoutNear) {
-  const std::string args = "--mic " + writeWav("mic.wav", signal(3200, 1)) + " --ref " +
-                           writeWav("ref.wav", signal(1600, 2)) + " --out " + path("out.feat");
-  ASSERT_EQ(runTool(args), 0) << errors();
+  const std::string args = "--mic " + writeWav("mic.wav", signal(3200, 1), kRate) + " --ref " +
+                           writeWav("ref.wav", signal(1600, 2), kRate) + " --out " + path("out.feat");
+  ASSERT_EQ(run(args), 0) << errors();
   EXPECT_NE(errors().find("warning"), std::string::npos);
   std::ifstream in(path("out.feat"), std::ios::binary);
   aec::ExportHeader header{};
@@ -123,16 +89,16 @@ TEST_F(ExportTool, PadsTheShorterSignalWithAWarningAndWritesNoTargetWithoutNear)
 }
 
 TEST_F(ExportTool, BadInputFailsWithOneLineAndNoOutput) {
-  const std::string good = writeWav("good.wav", signal(3200, 1));
-  std::ofstream(path("text.wav")) << "not audio at all\n";
+  const std::string good = writeWav("good.wav", signal(3200, 1), kRate);
+  put("text.wav", "not audio at all\n");
   std::vector<float> withNan = signal(3200, 2);
   withNan[1000] = std::numeric_limits<float>::quiet_NaN();
   const std::string cases[] = {
       "--mic " + path("missing.wav") + " --ref " + good,
       "--mic " + path("text.wav") + " --ref " + good,
       "--mic " + writeWav("rate.wav", signal(3200, 3), 48000) + " --ref " + good,
-      "--mic " + writeWav("empty.wav", {}) + " --ref " + good,
-      "--mic " + writeWav("nan.wav", withNan, 16000, SF_FORMAT_WAV | SF_FORMAT_FLOAT) + " --ref " + good,
+      "--mic " + writeWav("empty.wav", {}, kRate) + " --ref " + good,
+      "--mic " + writeWav("nan.wav", withNan, kRate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT) + " --ref " + good,
       "--mic " + good + " --ref " + good + " --near " + path("missing.wav"),
       "--mic " + good + " --ref " + good + " --delay-ms 900",
       "--mic " + good + " --ref " + good + " --filter-ms 12x",
@@ -140,13 +106,13 @@ TEST_F(ExportTool, BadInputFailsWithOneLineAndNoOutput) {
       "--mic " + good + " --ref " + good + " --bogus 1",
   };
   for (const std::string& args : cases) {
-    EXPECT_NE(runTool(args + " --out " + path("out.feat")), 0) << args;
+    EXPECT_NE(run(args + " --out " + path("out.feat")), 0) << args;
     const std::string message = errors();
     EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << message;
     EXPECT_FALSE(exists("out.feat")) << args;
     EXPECT_FALSE(exists("out.feat.tmp")) << args;
   }
-  EXPECT_EQ(runTool("--mic " + good + " --ref " + good + " --out " + dir_), 256);
+  EXPECT_EQ(run("--mic " + good + " --ref " + good + " --out " + dir_), 256);
   EXPECT_NE(errors().find("is a folder"), std::string::npos) << errors();
 }
 
@@ -154,15 +120,16 @@ TEST_F(ExportTool, BadInputFailsWithOneLineAndNoOutput) {
 // before anything is written, a file named like the old temporary survives,
 // and `--key=value` options work.
 TEST_F(ExportTool, OutputRulesAndEqualsOptions) {
-  const std::string mic = writeWav("mic.wav", signal(3200, 1)), ref = writeWav("ref.wav", signal(3200, 2));
+  const std::string mic = writeWav("mic.wav", signal(3200, 1), kRate);
+  const std::string ref = writeWav("ref.wav", signal(3200, 2), kRate);
   std::ifstream before(mic, std::ios::binary);
   const std::string micBytes(std::istreambuf_iterator<char>(before), {});
-  EXPECT_EQ(runTool("--mic " + mic + " --ref " + ref + " --out " + mic), 256);
+  EXPECT_EQ(run("--mic " + mic + " --ref " + ref + " --out " + mic), 256);
   EXPECT_NE(errors().find("same file as the input"), std::string::npos) << errors();
   std::ifstream after(mic, std::ios::binary);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(after), {}), micBytes);
-  std::ofstream(path("out.feat.tmp")) << "precious";
-  ASSERT_EQ(runTool("--mic=" + mic + " --ref=" + ref + " --delay-ms=0 --out=" + path("out.feat")), 0) << errors();
+  put("out.feat.tmp", "precious");
+  ASSERT_EQ(run("--mic=" + mic + " --ref=" + ref + " --delay-ms=0 --out=" + path("out.feat")), 0) << errors();
   EXPECT_TRUE(exists("out.feat"));
   std::ifstream kept(path("out.feat.tmp"));
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "precious");

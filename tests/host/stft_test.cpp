@@ -7,6 +7,7 @@
 
 #include "host/dsp/fft.h"
 #include "host/dsp/stft.h"
+#include "tests/support/random_data.h"
 
 namespace {
 
@@ -21,17 +22,9 @@ std::vector<std::complex<double>> naiveDft(const std::vector<float>& x) {
   return out;
 }
 
-std::vector<float> noise(int n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-  std::vector<float> x(n);
-  for (float& v : x) v = u(rng);
-  return x;
-}
-
 TEST(RealFft, MatchesNaiveDftAndInverts) {
   for (int n : {4, 8, 16, 64, 256, 1024}) {
-    const std::vector<float> x = noise(n, n);
+    const std::vector<float> x = test_support::uniformFloats(n, n);
     aec::RealFft fft(n);
     std::vector<Complex> spectrum(fft.bins());
     fft.forward(x.data(), spectrum.data());
@@ -48,7 +41,7 @@ TEST(RealFft, MatchesNaiveDftAndInverts) {
 
 TEST(Stft, FramesAreWindowedDftsAndReconstructWithUnitMask) {
   const int hops = 40;
-  const std::vector<float> x = noise(hops * aec::kHop, 7);
+  const std::vector<float> x = test_support::uniformFloats(hops * aec::kHop, 7);
   aec::StftAnalyzer analyzer;
   aec::StftSynthesizer synthesizer;
   std::vector<Complex> spectrum(aec::kBins);

@@ -7,6 +7,7 @@
 
 #include "host/aec_stream.h"
 #include "host/resampler.h"
+#include "tests/support/random_data.h"
 
 namespace {
 
@@ -21,13 +22,7 @@ std::vector<float> tones(size_t samples, int rate, std::initializer_list<double>
   return x;
 }
 
-std::vector<float> noise(size_t samples, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::normal_distribution<float> g(0.0f, 0.05f);
-  std::vector<float> x(samples);
-  for (float& v : x) v = g(rng);
-  return x;
-}
+std::vector<float> noise(size_t samples, unsigned seed) { return test_support::normalFloats(samples, seed, 0.05f); }
 
 std::vector<float> convert(aec::Resampler& r, const std::vector<float>& x) {
   std::vector<float> y;

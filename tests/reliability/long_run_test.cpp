@@ -18,6 +18,7 @@
 
 #include "host/aec.h"
 #include "tests/reliability/reliability_util.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
@@ -47,7 +48,10 @@ int minutes() {
     return text ? std::max(2, std::atoi(text)) : RELIABILITY_LONG_RUN_MINUTES;
 }
 
-TEST(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {
+// The tool's run keeps its files in a scratch folder.
+class LongRun : public test_support::ScratchFolderTest {};
+
+TEST_F(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {
     zelta::Filter filter = pluginHost().createFilter(zelta::kEchoFilterName);
     ASSERT_TRUE(filter);
     aec_handle* h = aec_create(kRate, nullptr);
@@ -114,10 +118,8 @@ void writeScene(const std::string& micPath, const std::string& refPath, int tota
     sf_close(refFile);
 }
 
-TEST(LongRun, ToolProcessesMinutesOfFilesInBoundedMemory) {
-    char pattern[] = "/tmp/aec_long_run_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::string dir = pattern, mic = dir + "/mic.wav", ref = dir + "/ref.wav", out = dir + "/out.wav";
+TEST_F(LongRun, ToolProcessesMinutesOfFilesInBoundedMemory) {
+    const std::string mic = path("mic.wav"), ref = path("ref.wav"), out = path("out.wav");
     const int total = minutes();
     writeScene(mic, ref, total);
     const auto start = std::chrono::steady_clock::now();
@@ -135,7 +137,6 @@ TEST(LongRun, ToolProcessesMinutesOfFilesInBoundedMemory) {
     SF_INFO info{};
     SNDFILE* result = sf_open(out.c_str(), SFM_READ, &info);
     if (result) sf_close(result);
-    std::system(("rm -rf " + dir).c_str());
     std::printf("aec process on %d min of 48 kHz files: %.1f s, peak RSS %ld KiB\n", total, seconds, usage.ru_maxrss);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(info.frames, total * kBlocksPerMinute * kBlock);

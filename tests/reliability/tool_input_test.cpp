@@ -19,44 +19,21 @@
 #include <vector>
 
 #include "tests/reliability/reliability_util.h"
+#include "tests/support/scratch_folder.h"
 
 namespace {
 
-class ToolInput : public ::testing::Test {
+class ToolInput : public test_support::ScratchFolderTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/aec_reliability_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf " + dir).c_str()); }
-
-    std::string path(const std::string& name) const { return dir + "/" + name; }
-    std::string text(const std::string& name) const {
-        std::ifstream in(path(name), std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
+    // A sine, `special` in place of sample 10 when not zero.
     std::string write(const std::string& name, int rate, size_t samples, int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16,
                       float special = 0.0f) const {
-        SF_INFO info{};
-        info.samplerate = rate;
-        info.channels = 1;
-        info.format = format;
         std::vector<float> x(samples);
         for (size_t n = 0; n < samples; ++n) x[n] = 0.3f * float(std::sin(0.01 * double(n)));
         if (special != 0.0f && samples > 10) x[10] = special;
-        SNDFILE* f = sf_open(path(name).c_str(), SFM_WRITE, &info);
-        EXPECT_NE(f, nullptr);
-        sf_writef_float(f, x.data(), sf_count_t(samples));
-        sf_close(f);
-        return path(name);
+        return writeWav(name, x, rate, 1, format);
     }
-    int run(const std::string& args) const {
-        const std::string command = std::string(AEC_TOOL) + " " + args + " >" + path("stdout") + " 2>" + path("stderr");
-        return std::system(command.c_str());
-    }
-
-    std::string dir;
+    int run(const std::string& args) const { return runTool(AEC_TOOL, args); }
 };
 
 TEST_F(ToolInput, EveryBadInputFailsWithOneLineAndKeepsTheOldOutput) {
@@ -66,8 +43,8 @@ TEST_F(ToolInput, EveryBadInputFailsWithOneLineAndKeepsTheOldOutput) {
                                   std::numeric_limits<float>::infinity());
     const std::string nan = write("nan.wav", 16000, 16000, SF_FORMAT_WAV | SF_FORMAT_FLOAT,
                                   std::numeric_limits<float>::quiet_NaN());
-    std::ofstream(path("truncated.wav"), std::ios::binary) << text("good.wav").substr(0, 30);
-    std::ofstream(path("empty.raw"), std::ios::binary) << "";
+    put("truncated.wav", text("good.wav").substr(0, 30));
+    put("empty.raw", "");
     const std::string out = path("out.wav");
     const std::string io = " --ref " + good + " --out " + out;
     const std::string cases[] = {
@@ -76,7 +53,7 @@ TEST_F(ToolInput, EveryBadInputFailsWithOneLineAndKeepsTheOldOutput) {
         "process --mic " + other + io,                     // rates differ
         "process --mic " + path("truncated.wav") + io,     // header cut short
         "process --mic " + path("empty.raw") + io,         // zero bytes
-        "process --mic " + dir + io,                       // a folder
+        "process --mic " + dir_ + io,                       // a folder
         "process --mic " + good + io + " --filter-ms 5",   // below range
         "process --mic " + good + io + " --filter-ms nan",
         "process --mic " + good + io + " --filter-ms 1e999",
@@ -91,10 +68,10 @@ TEST_F(ToolInput, EveryBadInputFailsWithOneLineAndKeepsTheOldOutput) {
         "demo --bogus x",
         "demo --out-dir",
     };
-    std::ofstream(out, std::ios::binary) << "previous result";
+    put("out.wav", "previous result");
     for (const std::string& args : cases) {
         EXPECT_NE(run(args), 0) << args;
-        const std::string message = text("stderr");
+        const std::string message = text("stderr.txt");
         EXPECT_EQ(std::count(message.begin(), message.end(), '\n'), 1) << args << "\n" << message;
         EXPECT_EQ(message.rfind("aec: ", 0), 0u) << args << "\n" << message;
         EXPECT_EQ(text("out.wav"), "previous result") << args;
@@ -108,8 +85,8 @@ TEST_F(ToolInput, UnwritableOutputFailsWithoutLeftovers) {
     const std::string good = write("good.wav", 16000, 16000);
     ASSERT_EQ(mkdir(path("ro").c_str(), 0555), 0);
     const bool root = geteuid() == 0;  // root writes anyway; the folder case still holds
-    EXPECT_NE(run("process --mic " + good + " --ref " + good + " --out " + dir), 0);
-    EXPECT_NE(access((dir + ".tmp").c_str(), F_OK), 0);
+    EXPECT_NE(run("process --mic " + good + " --ref " + good + " --out " + dir_), 0);
+    EXPECT_NE(access((dir_ + ".tmp").c_str(), F_OK), 0);
     if (!root) {
         EXPECT_NE(run("process --mic " + good + " --ref " + good + " --out " + path("ro/out.wav")), 0);
         EXPECT_NE(access(path("ro/out.wav.tmp").c_str(), F_OK), 0);
@@ -130,7 +107,7 @@ TEST_F(ToolInput, MemoryLimitsGiveOneLineNeverAnAbort) {
         if (child == 0) {
             const rlimit limit{rlim_t(mib) << 20, rlim_t(mib) << 20};
             setrlimit(RLIMIT_AS, &limit);
-            dup2(open(path("stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+            dup2(open(path("stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
             dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
             execl(AEC_TOOL, AEC_TOOL, "process", "--linear-only", "--mic", good.c_str(), "--ref", good.c_str(), "--out",
                   path("out.wav").c_str(), static_cast<char*>(nullptr));
@@ -141,7 +118,7 @@ TEST_F(ToolInput, MemoryLimitsGiveOneLineNeverAnAbort) {
         ASSERT_TRUE(WIFEXITED(status)) << mib << " MiB: ended by signal " << WTERMSIG(status);
         const int code = WEXITSTATUS(status);
         if (code == 127) continue;  // the loader itself did not fit
-        const std::string message = text("stderr");
+        const std::string message = text("stderr.txt");
         succeeded += code == 0;
         if (code != 0) {
             EXPECT_EQ(message, "aec: out of memory\n") << mib << " MiB";

@@ -23,17 +23,14 @@ class AecBatch : public AecTool {
   // NAME_mic.wav and NAME_ref.wav in folder, a scene of its own per name.
   void writePair(const std::string& folder, const std::string& name, size_t samples, int delayMs) {
     const Scene s = echoScene(samples, delayMs, true);
-    write(folder + "/" + name + "_mic.wav", s.mic);
-    write(folder + "/" + name + "_ref.wav", s.ref);
+    writeWav(folder + "/" + name + "_mic.wav", s.mic, kRate);
+    writeWav(folder + "/" + name + "_ref.wav", s.ref, kRate);
   }
   void makeDir(const std::string& name) const { ASSERT_EQ(mkdir(path(name).c_str(), 0755), 0) << name; }
   std::vector<std::string> hidden(const std::string& folder) const {
     std::vector<std::string> names;
-    DIR* d = opendir(path(folder).c_str());
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.' && std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-    }
-    closedir(d);
+    for (const std::string& name : listing(folder))
+      if (name[0] == '.') names.push_back(name);
     return names;
   }
   bool has(const char* file, const std::string& needle) const { return text(file).find(needle) != std::string::npos; }
@@ -55,10 +52,10 @@ TEST_F(AecBatch, FolderRunsEachPairAloneReportsFailuresAndSkipsFinishedOutputs) 
   makeDir("in");
   const char* good[] = {"a", "b", "c"};
   for (int i = 0; i < 3; ++i) writePair("in", good[i], 3 * kRate, 20 + 40 * i);
-  write("in/d_mic.wav", echoScene(kRate).mic);
-  std::ofstream(path("in/e_mic.wav")) << "not audio";
-  write("in/e_ref.wav", echoScene(kRate).ref);
-  std::ofstream(path("in/notes.txt")) << "ignored";
+  writeWav("in/d_mic.wav", echoScene(kRate).mic, kRate);
+  put("in/e_mic.wav", "not audio");
+  writeWav("in/e_ref.wav", echoScene(kRate).ref, kRate);
+  put("in/notes.txt", "ignored");
   for (const char* name : good) {
     const std::string in = path("in/") + name;
     ASSERT_EQ(run("process --mic " + in + "_mic.wav --ref " + in + "_ref.wav --out " + path(name) + ".wav"), 0);
@@ -67,7 +64,7 @@ TEST_F(AecBatch, FolderRunsEachPairAloneReportsFailuresAndSkipsFinishedOutputs) 
   const std::string batch = "batch " + path("in") + " --out-dir " + path("out") + " --jobs 3";
   EXPECT_EQ(WEXITSTATUS(run(batch)), 1) << text("stderr.txt");
   for (const char* name : good) {
-    EXPECT_EQ(bytes(path("out/") + name + "_out.wav"), bytes(path(name) + ".wav")) << name;
+    EXPECT_EQ(text("out/" + std::string(name) + "_out.wav"), text(std::string(name) + ".wav")) << name;
     EXPECT_TRUE(has("stdout.txt", path("in/") + name + "_mic.wav  done")) << text("stdout.txt");
   }
   EXPECT_FALSE(exists("out/d_out.wav"));
@@ -92,7 +89,7 @@ TEST_F(AecBatch, FolderRunsEachPairAloneReportsFailuresAndSkipsFinishedOutputs) 
   EXPECT_TRUE(has("stdout.txt", path("in/a_mic.wav") + "  done")) << text("stdout.txt");
   ASSERT_EQ(run(batch + " --force --linear-only"), 0);
   EXPECT_TRUE(has("stdout.txt", "3 files: 3 done, 0 skipped, 0 failed")) << text("stdout.txt");
-  EXPECT_NE(bytes(path("out/b_out.wav")), bytes(path("b.wav")));  // redone without the mask
+  EXPECT_NE(text("out/b_out.wav"), text("b.wav"));  // redone without the mask
 }
 
 // A list of MIC REF OUT lines, relative to the list's folder, with comments;
@@ -110,7 +107,7 @@ TEST_F(AecBatch, ListFileAndPlansRefusedBeforeAnyWork) {
   ASSERT_EQ(run("process --linear-only --mic " + path("in/a_mic.wav") + " --ref " + path("in/a_ref.wav") + " --out " +
                 path("a.wav")),
             0);
-  EXPECT_EQ(bytes(path("one.wav")), bytes(path("a.wav")));
+  EXPECT_EQ(text("one.wav"), text("a.wav"));
   EXPECT_TRUE(exists("lists/new/two.wav"));
 
   const std::pair<std::string, std::string> refused[] = {
@@ -121,7 +118,7 @@ TEST_F(AecBatch, ListFileAndPlansRefusedBeforeAnyWork) {
   };
   const auto before = listing();
   for (const auto& [lines, message] : refused) {
-    std::ofstream(path("in/bad.txt")) << lines;
+    put("in/bad.txt", lines);
     EXPECT_EQ(WEXITSTATUS(run("batch --list " + path("in/bad.txt"))), 1) << lines;
     const std::string errors = text("stderr.txt");
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;

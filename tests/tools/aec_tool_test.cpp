@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -38,15 +37,16 @@ TEST_F(AecTool, ProcessCancelsEchoAndKeepsRateLengthAndFormat) {
   const Scene s = echoScene(samples);
   std::vector<float> stereo(2 * samples);
   for (size_t n = 0; n < samples; ++n) stereo[2 * n] = s.mic[n], stereo[2 * n + 1] = 0.3f;
-  const std::string mic = write("mic.flac", stereo, kRate, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
-  ASSERT_EQ(run("process --mic " + mic + " --ref " + write("ref.wav", s.ref) + " --out " + path("out.flac")), 0)
+  const std::string mic = writeWav("mic.flac", stereo, kRate, 2, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+  const std::string ref = writeWav("ref.wav", s.ref, kRate);
+  ASSERT_EQ(run("process --mic " + mic + " --ref " + ref + " --out " + path("out.flac")), 0)
       << text("stderr.txt");
   EXPECT_NE(text("stderr.txt").find("warning: " + mic + ": using the first of 2 channels"), std::string::npos);
   for (const char* field : {"duration:", "real-time factor", "far-end delay:     6", "mask:"}) {
     EXPECT_NE(text("stdout.txt").find(field), std::string::npos) << field << "\n" << text("stdout.txt");
   }
   SF_INFO info;
-  const std::vector<float> out = read("out.flac", info);
+  const std::vector<float> out = readWav("out.flac", info);
   EXPECT_EQ(info.samplerate, kRate);
   EXPECT_EQ(info.channels, 1);
   EXPECT_EQ(info.format & SF_FORMAT_TYPEMASK, SF_FORMAT_FLAC);
@@ -62,8 +62,8 @@ TEST_F(AecTool, OptionsAndWarnings) {
   const Scene s = echoScene(2 * kRate);
   std::vector<float> clipped(s.mic);
   std::fill(clipped.begin(), clipped.begin() + 100, 1.0f);
-  const std::string args = "process --mic " + write("mic.wav", clipped) + " --ref " +
-                           write("ref.wav", std::vector<float>(kRate, 0.0f)) + " --out " + path("out.wav") +
+  const std::string args = "process --mic " + writeWav("mic.wav", clipped, kRate) + " --ref " +
+                           writeWav("ref.wav", std::vector<float>(kRate, 0.0f), kRate) + " --out " + path("out.wav") +
                            " --delay-ms=60 --linear-only --filter-ms=128 --mask-floor 0.1";
   ASSERT_EQ(run(args), 0) << text("stderr.txt");
   const std::string warnings = text("stderr.txt");
@@ -73,24 +73,24 @@ TEST_F(AecTool, OptionsAndWarnings) {
   EXPECT_NE(text("stdout.txt").find("60 ms (fixed)"), std::string::npos) << text("stdout.txt");
   EXPECT_NE(text("stdout.txt").find("off (--linear-only)"), std::string::npos);
   SF_INFO info;
-  EXPECT_EQ(read("out.wav", info).size(), size_t(2 * kRate));
+  EXPECT_EQ(readWav("out.wav", info).size(), size_t(2 * kRate));
   EXPECT_EQ(text("stdout.txt").find("far-end hold"), std::string::npos);
   ASSERT_EQ(run(args + " --no-far-end-hold"), 0) << text("stderr.txt");
   EXPECT_NE(text("stdout.txt").find("far-end hold:      off"), std::string::npos) << text("stdout.txt");
 }
 
 TEST_F(AecTool, BadInputFailsWithOneLineAndNoOutput) {
-  const std::string good = write("good.wav", echoScene(kRate).ref);
-  std::ofstream(path("text.wav")) << "RIFF but not really audio\n";
+  const std::string good = writeWav("good.wav", echoScene(kRate).ref, kRate);
+  put("text.wav", "RIFF but not really audio\n");
   std::vector<float> withNan = echoScene(kRate).mic;
   withNan[500] = std::numeric_limits<float>::quiet_NaN();
-  const std::string nan = write("nan.wav", withNan, kRate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
+  const std::string nan = writeWav("nan.wav", withNan, kRate, 1, SF_FORMAT_WAV | SF_FORMAT_FLOAT);
   const std::string cases[] = {
       "--mic " + path("missing.wav") + " --ref " + good,
       "--mic " + path("text.wav") + " --ref " + good,
-      "--mic " + write("rate.wav", echoScene(kRate).mic, 44100) + " --ref " + good,
-      "--mic " + write("fast.wav", echoScene(kRate).mic, 96000) + " --ref " + good,
-      "--mic " + write("empty.wav", {}) + " --ref " + good,
+      "--mic " + writeWav("rate.wav", echoScene(kRate).mic, 44100) + " --ref " + good,
+      "--mic " + writeWav("fast.wav", echoScene(kRate).mic, 96000) + " --ref " + good,
+      "--mic " + writeWav("empty.wav", {}, kRate) + " --ref " + good,
       "--mic " + good + " --ref " + nan,
       "--mic " + good + " --ref " + good + " --delay-ms 900",
       "--mic " + good + " --ref " + good + " --mask-floor high",
@@ -156,28 +156,28 @@ TEST_F(AecTool, HelpVersionAndOptionErrors) {
 // folder (said so) and a name at the 255-byte limit.
 TEST_F(AecTool, OutputNeverReplacesWhatTheUserHad) {
   const Scene s = echoScene(kRate);
-  const std::string mic = write("m.wav", s.mic), ref = write("r.wav", s.ref);
+  const std::string mic = writeWav("m.wav", s.mic, kRate), ref = writeWav("r.wav", s.ref, kRate);
   const std::string io = "process --linear-only --mic " + mic + " --ref " + ref + " --out ";
   ASSERT_EQ(run(io + path("plain.wav")), 0) << text("stderr.txt");
-  const std::string expected = bytes(path("plain.wav"));
+  const std::string expected = text("plain.wav");
   // "auto" is the default delay spelled out, in both option forms.
   for (const char* delay : {" --delay-ms auto", " --delay-ms=auto"}) {
     ASSERT_EQ(run(io + path("auto.wav") + delay), 0) << text("stderr.txt");
-    EXPECT_EQ(bytes(path("auto.wav")), expected) << delay;
+    EXPECT_EQ(text("auto.wav"), expected) << delay;
   }
 
-  std::ofstream(path("o.wav.tmp")) << "precious";
+  put("o.wav.tmp", "precious");
   EXPECT_EQ(run(io + path("o.wav")), 0);
-  EXPECT_EQ(bytes(path("o.wav.tmp")), "precious");
+  EXPECT_EQ(text("o.wav.tmp"), "precious");
   std::rename(mic.c_str(), path("x.wav.tmp").c_str());
   EXPECT_EQ(run("process --linear-only --mic " + path("x.wav.tmp") + " --ref " + ref + " --out " + path("x.wav")), 0);
   EXPECT_TRUE(exists("x.wav.tmp"));
   std::rename(path("x.wav.tmp").c_str(), mic.c_str());
 
-  std::ofstream(path("target.wav")) << "old";
+  put("target.wav", "old");
   symlink("target.wav", path("link.wav").c_str());
   EXPECT_EQ(run(io + path("link.wav")), 0);
-  EXPECT_EQ(bytes(path("target.wav")), expected);
+  EXPECT_EQ(text("target.wav"), expected);
   struct stat st {};
   lstat(path("link.wav").c_str(), &st);
   EXPECT_TRUE(S_ISLNK(st.st_mode));
@@ -190,24 +190,24 @@ TEST_F(AecTool, OutputNeverReplacesWhatTheUserHad) {
 
   ASSERT_EQ(mkfifo(path("pipe").c_str(), 0644), 0);
   std::string received;
-  std::thread reader([&] { received = bytes(path("pipe")); });
+  std::thread reader([&] { received = text("pipe"); });
   EXPECT_EQ(run(io + path("pipe")), 0) << text("stderr.txt");
   reader.join();
   EXPECT_EQ(received, expected);
 
-  std::ofstream(path("ro.wav")) << "keep me";
+  put("ro.wav", "keep me");
   chmod(path("ro.wav").c_str(), 0444);
   const std::string name255 = std::string(251, 'n') + ".wav";
   const std::pair<std::string, const char*> refused[] = {
       {path("ro.wav"), "write-protected"}, {mic, "same file as the input"}, {dir_, "is a folder"}};
-  const std::string micBytes = bytes(mic);
+  const std::string micBytes = text("m.wav");
   for (const auto& [out, reason] : refused) {
     EXPECT_EQ(WEXITSTATUS(run(io + out)), 1) << out;
     EXPECT_NE(text("stderr.txt").find(reason), std::string::npos) << text("stderr.txt");
     EXPECT_EQ(text("stdout.txt"), "") << out;  // refused before any work
   }
-  EXPECT_EQ(bytes(path("ro.wav")), "keep me");
-  EXPECT_EQ(bytes(mic), micBytes);
+  EXPECT_EQ(text("ro.wav"), "keep me");
+  EXPECT_EQ(text("m.wav"), micBytes);
   EXPECT_EQ(run(io + path(name255)), 0) << text("stderr.txt");
   for (const std::string& name : listing()) EXPECT_NE(name[0], '.') << "left over: " << name;
 }
@@ -215,10 +215,10 @@ TEST_F(AecTool, OutputNeverReplacesWhatTheUserHad) {
 // Two runs to one OUT both succeed, and OUT is one of their outputs, whole.
 TEST_F(AecTool, ConcurrentRunsLeaveOneCompleteOutput) {
   const Scene s = echoScene(4 * kRate);
-  const std::string mic = write("m.wav", s.mic), ref = write("r.wav", s.ref);
+  const std::string mic = writeWav("m.wav", s.mic, kRate), ref = writeWav("r.wav", s.ref, kRate);
   std::vector<float> half(s.mic);
   for (float& v : half) v *= 0.5f;
-  const std::string other = write("h.wav", half);
+  const std::string other = writeWav("h.wav", half, kRate);
   const std::string a = "--linear-only --mic " + mic + " --ref " + ref, b = "--linear-only --mic " + other + " --ref " + ref;
   ASSERT_EQ(run("process " + a + " --out " + path("a.wav")), 0);
   ASSERT_EQ(run("process " + b + " --out " + path("b.wav")), 0);
@@ -228,8 +228,8 @@ TEST_F(AecTool, ConcurrentRunsLeaveOneCompleteOutput) {
   ASSERT_EQ(std::system(("sh -c '" + both + "'").c_str()), 0);
   EXPECT_EQ(text("rc_a"), "0\n");
   EXPECT_EQ(text("rc_b"), "0\n");
-  const std::string result = bytes(path("out.wav"));
-  EXPECT_TRUE(result == bytes(path("a.wav")) || result == bytes(path("b.wav")));
+  const std::string result = text("out.wav");
+  EXPECT_TRUE(result == text("a.wav") || result == text("b.wav"));
   for (const std::string& name : listing()) EXPECT_NE(name[0], '.') << "left over: " << name;
 }
 
@@ -237,7 +237,7 @@ TEST_F(AecTool, ConcurrentRunsLeaveOneCompleteOutput) {
 // disk says so.
 TEST_F(AecTool, InterruptedOrFullRunsLeaveNothing) {
   const Scene s = echoScene(60 * kRate);
-  const std::string mic = write("m.wav", s.mic), ref = write("r.wav", s.ref);
+  const std::string mic = writeWav("m.wav", s.mic, kRate), ref = writeWav("r.wav", s.ref, kRate);
   const std::vector<std::string> inputs = listing();
   for (int sig : {SIGINT, SIGTERM}) {
     const int status = runAndSignal({"process", "--mic", mic, "--ref", ref, "--out", path("out.wav")}, sig, 1500);
@@ -267,8 +267,8 @@ TEST_F(AecTool, InputRangeAndDelayWarnings) {
     for (float& v : *x) v *= 32767.0f;
   }
   const int floatWav = SF_FORMAT_WAV | SF_FORMAT_FLOAT;
-  ASSERT_EQ(run("process --mic " + write("m.wav", s.mic, kRate, 1, floatWav) + " --ref " +
-                write("r.wav", s.ref, kRate, 1, floatWav) + " --out " + path("out.wav")),
+  ASSERT_EQ(run("process --mic " + writeWav("m.wav", s.mic, kRate, 1, floatWav) + " --ref " +
+                writeWav("r.wav", s.ref, kRate, 1, floatWav) + " --out " + path("out.wav")),
             0);
   std::istringstream loud(text("stderr.txt"));
   int clamped = 0;
@@ -280,9 +280,8 @@ TEST_F(AecTool, InputRangeAndDelayWarnings) {
 
   for (int delayMs : {60, 800}) {
     const Scene late = echoScene(12 * kRate, delayMs, delayMs < 500);
-    ASSERT_EQ(run("process --linear-only --mic " + write("m.wav", late.mic) + " --ref " + write("r.wav", late.ref) +
-                  " --out " + path("out.wav")),
-              0);
+    const std::string mic = writeWav("m.wav", late.mic, kRate), ref = writeWav("r.wav", late.ref, kRate);
+    ASSERT_EQ(run("process --linear-only --mic " + mic + " --ref " + ref + " --out " + path("out.wav")), 0);
     const bool warned = text("stderr.txt").find("if you know the delay, pass --delay-ms") != std::string::npos;
     EXPECT_EQ(warned, delayMs > 500) << delayMs << "\n" << text("stderr.txt") << text("stdout.txt");
   }

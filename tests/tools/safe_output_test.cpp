@@ -4,7 +4,6 @@
 #include "tools/safe_output.h"
 
 #include <gtest/gtest.h>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "tests/support/scratch_folder.h"
+
 namespace {
 
 using aec_tools::SafeOutput;
@@ -25,28 +26,12 @@ using aec_tools::SafeOutput;
 // What sits at OUT before the run: kInput is a hard link to the input.
 enum class Kind { kAbsent, kRegular, kReadOnly, kLink, kDangling, kChain, kFolder, kDevice, kInput, kLinkToInput, kCount };
 
-class SafeOutputTest : public ::testing::Test {
+class SafeOutputTest : public test_support::ScratchFolderTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/safe_output_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  void put(const std::string& name, const std::string& text) const { std::ofstream(path(name)) << text; }
-  std::string text(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
   // Every entry of the folder: name -> type and content (or link target).
   std::map<std::string, std::string> snapshot() const {
     std::map<std::string, std::string> entries;
-    DIR* d = opendir(dir_.c_str());
-    while (dirent* e = readdir(d)) {
-      const std::string name = e->d_name;
-      if (name == "." || name == "..") continue;
+    for (const std::string& name : listing()) {
       struct stat st {};
       lstat(path(name).c_str(), &st);
       char to[4096] = {};
@@ -55,7 +40,6 @@ class SafeOutputTest : public ::testing::Test {
                       : S_ISREG(st.st_mode) ? "file" + std::to_string(st.st_mode & 0777) + ":" + text(name)
                                             : "other" + std::to_string(st.st_mode & S_IFMT);
     }
-    closedir(d);
     return entries;
   }
 
@@ -82,8 +66,6 @@ class SafeOutputTest : public ::testing::Test {
     }
     return "";
   }
-
-  std::string dir_;
 };
 
 // Random OUT kinds, names up to the 255-byte limit, bystanders named like

@@ -1,11 +1,7 @@
 #pragma once
 
-// The fixture of the tests that run the `aec` tool: a scratch folder, audio
-// files written and read with libsndfile, the tool run through the shell
-// with its output captured, and a generated echo scene.
-#include <gtest/gtest.h>
-#include <sndfile.h>
-#include <dirent.h>
+// The fixture of the tests that run the `aec` tool: the tool run in a
+// scratch folder, and a generated echo scene.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -15,78 +11,19 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/support/scratch_folder.h"
+
 namespace tool_test {
 
-class AecTool : public ::testing::Test {
+// The tool's own runs and the scratch folder of each test.
+class AecTool : public test_support::ScratchFolderTest {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/aec_tool_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-  }
-  void TearDown() override { std::system(("rm -rf " + dir_).c_str()); }
-
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
-  // Interleaved samples, channels of them per frame.
-  std::string write(const std::string& name, const std::vector<float>& x, int rate = 48000, int channels = 1,
-                    int format = SF_FORMAT_WAV | SF_FORMAT_PCM_16) const {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
-    SNDFILE* file = sf_open(path(name).c_str(), SFM_WRITE, &info);
-    EXPECT_NE(file, nullptr) << name;
-    sf_writef_float(file, x.data(), static_cast<sf_count_t>(x.size() / channels));
-    sf_close(file);
-    return path(name);
-  }
-
-  std::vector<float> read(const std::string& name, SF_INFO& info) const {
-    info = SF_INFO{};
-    SNDFILE* file = sf_open(path(name).c_str(), SFM_READ, &info);
-    if (!file) return {};
-    std::vector<float> x(static_cast<size_t>(info.frames) * info.channels);
-    sf_readf_float(file, x.data(), info.frames);
-    sf_close(file);
-    return x;
-  }
-
-  int run(const std::string& args) const {
-    const std::string command = std::string(AEC_TOOL) + " " + args + " >" + path("stdout.txt") + " 2>" + path("stderr.txt");
-    return std::system(command.c_str());
-  }
-
-  std::string text(const char* name) const {
-    std::ifstream in(path(name));
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  bool exists(const std::string& name) const { return access(path(name).c_str(), F_OK) == 0; }
-
-  std::string bytes(const std::string& file) const {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-
-  // Names in the folder, hidden ones included.
-  std::vector<std::string> listing() const {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir_.c_str());
-    while (dirent* e = readdir(d)) {
-      if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
-    }
-    closedir(d);
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+  int run(const std::string& args) const { return runTool(AEC_TOOL, args); }
 
   // Runs the tool with args (stdout and stderr to /dev/null), sends sig
   // after afterMs and returns the wait status.
@@ -108,8 +45,6 @@ class AecTool : public ::testing::Test {
     waitpid(child, &status, 0);
     return status;
   }
-
-  std::string dir_;
 };
 
 constexpr int kRate = 48000;

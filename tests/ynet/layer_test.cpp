@@ -1,10 +1,12 @@
 // Layer::init binding rules and the registry's messages.
 #include <gtest/gtest.h>
 
+#include "tests/support/layer_records.h"
 #include "ynet/layer_registry.h"
 #include "ynet/run_env.h"
 
 using namespace YNet;
+using test_support::RecordBuilder;
 
 namespace {
 
@@ -23,15 +25,9 @@ struct BoundLayer : Layer {
     bool forward(core::RunEnv&) override { return true; }
 };
 
-LayerRecord record(std::initializer_list<const char*> blobs,
-                   std::initializer_list<const char*> weights = {}) {
-    LayerRecord r{};
-    r.name = "layer0";
-    r.type = "Toy";
-    int i = 0;
-    for (const char* b : blobs) r.blobs[i++] = b;
-    i = 0;
-    for (const char* w : weights) r.weightNames[i++] = w;
+RecordBuilder record(const std::vector<std::string>& blobs, const std::vector<std::string>& weights = {}) {
+    RecordBuilder r("Toy", blobs, {}, weights);
+    r.name("layer0");
     return r;
 }
 
@@ -131,14 +127,12 @@ TEST(LayerRegistry, MessagesAndReplacement) {
     EXPECT_EQ(LayerRegistry::find(6, "Relu"), nullptr);
 
     TensorMap blobs, weights;
-    LayerRecord conv = record({"in", "out"});
-    conv.type = "Conv";
+    const RecordBuilder conv("Conv", {"in", "out"});
     testing::internal::CaptureStdout();
     EXPECT_EQ(LayerRegistry::create(2, conv, blobs, weights), nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Implementation not exists: [2,Conv]\n");
 
-    LayerRecord relu = record({"in", "out"});
-    relu.type = "Relu";
+    const RecordBuilder relu("Relu", {"in", "out"});
     Layer* made = LayerRegistry::create(7, relu, blobs, weights);
     ASSERT_NE(made, nullptr);
     EXPECT_EQ(made->type, "Relu");

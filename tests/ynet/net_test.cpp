@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/layer_records.h"
 #include "ynet/layer_registry.h"
 #include "ynet/net.h"
 
 using namespace YNet;
+using test_support::RecordBuilder;
 
 namespace {
 
@@ -54,22 +56,14 @@ struct RecordingEnv : core::RunEnv {
 struct ToyNet {
     RecordingEnv* env = new RecordingEnv;
     Net net{env};
-    std::vector<std::string> names;
 
     // A chain of `count` layers L0..L(count-1), optionally with one mode.
     explicit ToyNet(int count, int badIndex = -1, int badMode = 0) {
         g_events.clear();
-        names.resize(count * 3);
         for (int i = 0; i < count; ++i) {
-            LayerRecord r{};
-            names[3 * i] = "L" + std::to_string(i);
-            names[3 * i + 1] = "t" + std::to_string(i);
-            names[3 * i + 2] = "t" + std::to_string(i + 1);
-            r.name = names[3 * i].c_str();
-            r.type = "Toy";
-            r.blobs[0] = names[3 * i + 1].c_str();
-            r.blobs[1] = names[3 * i + 2].c_str();
-            r.words[0] = i == badIndex ? badMode : 0;
+            RecordBuilder r("Toy", {"t" + std::to_string(i), "t" + std::to_string(i + 1)},
+                            {i == badIndex ? badMode : 0});
+            r.name("L" + std::to_string(i));
             net.layers.push_back(
                 LayerRegistry::create(env->backendIndex(), r, net.blobs, net.weights));
         }

@@ -64,19 +64,26 @@ def asym_poly(x, a2, a3):
     return y * (np.max(np.abs(x)) / (np.max(np.abs(y)) + 1e-12))
 
 
-def loudspeaker(x, kind, rng, strength=1.0):
-    """Applies one of NONLINEARITIES to x (peak about 1); returns y and its parameters.
-    strength in (0, 1] scales how far each kind departs from a clean speaker."""
+SPEAKERS = {"none": lambda x: x, "soft": soft_clip, "hard": hard_clip, "poly": asym_poly}
+
+
+def speaker_params(kind, rng, strength=1.0):
+    """Parameters of one of NONLINEARITIES; strength in (0, 1] scales how far
+    each kind departs from a clean speaker."""
     if kind == "soft":
-        p = {"drive": float(1.0 + strength * rng.uniform(0.0, 3.0))}
-        return soft_clip(x, p["drive"]), p
+        return {"drive": float(1.0 + strength * rng.uniform(0.0, 3.0))}
     if kind == "hard":
-        p = {"level": float(1.0 - strength * (1.0 - rng.uniform(0.3, 0.9)))}
-        return hard_clip(x, p["level"]), p
+        return {"level": float(1.0 - strength * (1.0 - rng.uniform(0.3, 0.9)))}
     if kind == "poly":
-        p = {"a2": float(strength * rng.uniform(-0.4, 0.4)), "a3": float(strength * rng.uniform(-0.4, 0.1))}
-        return asym_poly(x, p["a2"], p["a3"]), p
-    return x, {}
+        return {"a2": float(strength * rng.uniform(-0.4, 0.4)), "a3": float(strength * rng.uniform(-0.4, 0.1))}
+    return {}
+
+
+def loudspeaker(x, kind, rng, strength=1.0, params=None):
+    """Applies one of NONLINEARITIES to x (peak about 1) with params, drawn
+    by speaker_params when None; returns y and the parameters."""
+    p = speaker_params(kind, rng, strength) if params is None else params
+    return SPEAKERS[kind](x, **p), p
 
 
 def coloured_noise(rng, n, exponent):
@@ -95,13 +102,19 @@ def hum(rng, n):
     return x / (np.std(x) + 1e-12)
 
 
-def babble(rng, n, dims, mic):
+def babble_track(rng, n):
+    """One babble talker of the training voices."""
+    return speech.talker_track(rng, speech.training_voice(rng), n, (0.0, 0.5), (0.1, 0.6))
+
+
+def babble(rng, n, dims, mic, track=babble_track, talkers=None, distance_m=(1.5, 4.0), rt60=0.5):
+    """Unit-RMS babble at the mic: talkers tracks (3 to 5 when None), each
+    track(rng, n) from a point distance_m away, through a room of rt60."""
     x = np.zeros(n)
-    for _ in range(rng.integers(3, 6)):
-        v = speech.training_voice(rng)
-        track = speech.talker_track(rng, v, n, (0.0, 0.5), (0.1, 0.6))
-        h = room.rir(dims, room.point_near(rng, dims, mic, 1.5, 4.0), mic, 0.5, rng=rng)
-        x += fftconvolve(track, h)[:n]
+    for _ in range(rng.integers(3, 6) if talkers is None else talkers):
+        t = track(rng, n)
+        h = room.rir(dims, room.point_near(rng, dims, mic, *distance_m), mic, rt60, rng=rng)
+        x += fftconvolve(t, h)[:n]
     return x / (np.std(x) + 1e-12)
 
 
@@ -133,18 +146,26 @@ def frame_activity(x, rel_db=-35.0):
     return p > active_power(x) * 10 ** (rel_db / 10)
 
 
-def echo_path(rng, signals, dims, rt60, mic, n):
+PATH_CHANGE_SHARE = 0.3
+
+
+def echo_path(rng, signals, dims, rt60, mic, n, speaker_m=(0.05, 1.0), moved_m=(0.05, 1.0), change=None,
+              change_s=None):
     """Loudspeaker outputs (one array or a list, all played from the same
-    place) through the room, with an optional path change."""
-    spk = room.point_near(rng, dims, mic, 0.05, 1.0)
+    place speaker_m from the mic) through the room, with a path change to a
+    place moved_m away: in PATH_CHANGE_SHARE of the scenes when change is
+    None, at change_s or a time drawn from the middle half."""
+    spk = room.point_near(rng, dims, mic, *speaker_m)
     h1 = room.rir(dims, spk, mic, rt60, rng=rng)
     signals = list(signals) if isinstance(signals, (list, tuple)) else [signals]
     echoes = [fftconvolve(x, h1)[:n] for x in signals]
     info = {"speaker_distance": float(np.linalg.norm(spk - mic)), "path_change_s": None}
-    if rng.random() < 0.3:
-        spk2 = room.point_near(rng, dims, mic, 0.05, 1.0)
+    if change is None:
+        change = rng.random() < PATH_CHANGE_SHARE
+    if change:
+        spk2 = room.point_near(rng, dims, mic, *moved_m)
         h2 = room.rir(dims, spk2, mic, rt60, rng=rng)
-        at = int(rng.uniform(0.25, 0.75) * n)
+        at = int((rng.uniform(0.25, 0.75) * n) if change_s is None else change_s * FS)
         fade = np.clip((np.arange(n) - at) / (0.02 * FS), 0.0, 1.0)
         echoes = [e * (1 - fade) + fftconvolve(x, h2)[:n] * fade for e, x in zip(echoes, signals)]
         info["path_change_s"] = at / FS

@@ -91,18 +91,27 @@ def training_voice(rng, widened=False):
     if pick < 0.5:
         if pick < 0.25:
             return espeak_voice(rng, TRAIN_ESPEAK_OTHER_LANGS, TRAIN_ESPEAK_VARIANTS)
-        return {"engine": "festival", "voice": str(rng.choice(TRAIN_FESTIVAL_VOICES)),
-                "stretch": float(rng.uniform(0.85, 1.25)), "warp": float(rng.uniform(0.92, 1.08))}
+        return engine_voice(rng, "festival", TRAIN_FESTIVAL_VOICES)
     if rng.random() < 0.75:
         return espeak_voice(rng, TRAIN_ESPEAK_LANGS, TRAIN_ESPEAK_VARIANTS)
-    return {"engine": "flite", "voice": str(rng.choice(TRAIN_FLITE_VOICES)),
-            "stretch": float(rng.uniform(0.85, 1.25)), "warp": float(rng.uniform(0.92, 1.08))}
+    return engine_voice(rng, "flite", TRAIN_FLITE_VOICES)
 
 
-def espeak_voice(rng, langs, variants):
+def _warp(rng, warp_range):
+    return float(rng.uniform(*warp_range)) if warp_range else 1.0
+
+
+def espeak_voice(rng, langs, variants, pitch_range=(20, 80), rate_range=(130, 210), warp_range=(0.92, 1.08)):
+    """An espeak-ng voice drawn from langs and variants; warp_range None keeps the voice unwarped."""
     return {"engine": "espeak", "lang": str(rng.choice(langs)), "variant": str(rng.choice(variants)),
-            "pitch": int(rng.integers(20, 80)), "rate": int(rng.integers(130, 210)),
-            "warp": float(rng.uniform(0.92, 1.08))}
+            "pitch": int(rng.integers(*pitch_range)), "rate": int(rng.integers(*rate_range)),
+            "warp": _warp(rng, warp_range)}
+
+
+def engine_voice(rng, engine, voices, stretch_range=(0.85, 1.25), warp_range=(0.92, 1.08)):
+    """A festival or flite voice drawn from voices; warp_range None keeps the voice unwarped."""
+    return {"engine": engine, "voice": str(rng.choice(voices)), "stretch": float(rng.uniform(*stretch_range)),
+            "warp": _warp(rng, warp_range)}
 
 
 def _run_tts(voice, text, path):
@@ -135,12 +144,15 @@ def synthesize(voice, text):
     return x / (np.max(np.abs(x)) + 1e-9)
 
 
-def talker_track(rng, voice, samples, start_range=(0.0, 1.5), pause_range=(0.2, 2.5)):
-    """Utterances of one voice separated by pauses, cut to samples."""
+def talker_track(rng, voice, samples, start_range=(0.0, 1.5), pause_range=(0.2, 2.5), text=sentence,
+                 level_range=(0.5, 1.0), start_s=None):
+    """Utterances of one voice separated by pauses, cut to samples: each
+    text(rng) at a peak drawn from level_range. start_s fixes where the first
+    begins instead of drawing it from start_range."""
     out = np.zeros(samples)
-    pos = int(rng.uniform(*start_range) * FS)
+    pos = int((rng.uniform(*start_range) if start_s is None else start_s) * FS)
     while pos < samples:
-        u = synthesize(voice, sentence(rng)) * rng.uniform(0.5, 1.0)
+        u = synthesize(voice, text(rng)) * rng.uniform(*level_range)
         u = u[:samples - pos]
         out[pos:pos + u.size] = u
         pos += u.size + int(rng.uniform(*pause_range) * FS)

@@ -50,11 +50,10 @@ TEST(ConvBase, ClampedWordsAndSharedZeroBias) {
     EXPECT_EQ(asConv(b->layer).group, 1u);
 
     // Two layers naming one weight share the zero tensor of 1024 zeros.
-    LayerRecord r = record("Conv", c);
-    r.weightNames[1] = nullptr;
-    r.blobs[1] = "out2";
+    RecordBuilder r = record("Conv", c);
+    r.weights({"w"}).blob(1, "out2");
     std::unique_ptr<Layer> l1(LayerRegistry::create(3, r, b->blobs, b->weights));
-    r.blobs[1] = "out3";
+    r.blob(1, "out3");
     std::unique_ptr<Layer> l2(LayerRegistry::create(3, r, b->blobs, b->weights));
     Tensor* zero = asConv(l1.get()).bias;
     EXPECT_EQ(zero, asConv(l2.get()).bias);
@@ -88,10 +87,8 @@ TEST(ConvBase, TransposedShapes) {
 
     // A target size recomputes all pads, the odd unit going bottom / right:
     // total rows (4 - 1) * 2 - 9 + 5 = 2, columns (6 - 1) * 2 - 10 + 5 = 5.
-    LayerRecord r = record("ConvTranspose", {4, 6, 6, 8, 5, 5, 2, 2, 1, 1, 0, 0, 0, 0});
-    r.words[11] = 9;
-    r.words[12] = 10;
-    r.blobs[1] = "target";
+    RecordBuilder r = record("ConvTranspose", {4, 6, 6, 8, 5, 5, 2, 2, 1, 1, 0, 0, 0, 0});
+    r.words({9, 10}, 11).blob(1, "target");
     std::unique_ptr<Layer> t(LayerRegistry::create(3, r, b->blobs, b->weights));
     t->reshape();
     const core::DeConv& d = *static_cast<core::DeConv*>(t.get());
@@ -119,10 +116,8 @@ TEST(ConvBase, PrepareWidensImageBoundQuantParams) {
         t.data[kS32] = &zeroValue;
         t.notOwned[kS32] = true;
     }
-    LayerRecord r = record("Conv", c);
-    const char* names[] = {"q_in", "q_in2", "q_out", "q_out2", "q_w", "q_w2", "w", "b"};
-    std::copy(std::begin(names), std::end(names), r.weightNames);
-    r.blobs[1] = "qout";
+    RecordBuilder r = record("Conv", c);
+    r.weights({"q_in", "q_in2", "q_out", "q_out2", "q_w", "q_w2", "w", "b"}).blob(1, "qout");
     std::unique_ptr<Layer> l(LayerRegistry::create(3, r, b->blobs, b->weights));
     core::Conv& q = asConv(l.get());
     ASSERT_EQ(q.quantMode, 2u);

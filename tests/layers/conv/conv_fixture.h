@@ -2,12 +2,12 @@
 // Builds convolution layers the way a net does (registry, NCHW weights,
 // NHWC input) and computes their expected output with direct loops.
 #include <cmath>
-#include <cstring>
 #include <memory>
 #include <random>
 #include <vector>
 
 #include "impl_x86/conv/x86_conv.h"
+#include "tests/support/layer_records.h"
 #include "ynet/layer_registry.h"
 #include "ynet/run_env.h"
 
@@ -15,9 +15,8 @@ namespace conv_test {
 
 using namespace YNet;
 
-struct TestEnv : core::RunEnv {
-    int backendIndex() const override { return 3; }
-};
+using test_support::RecordBuilder;
+using test_support::TestEnv;
 
 // Geometry of one case; for transposed layers `group` splits the channels.
 struct Case {
@@ -36,17 +35,9 @@ inline float uniform(std::mt19937& rng) {
     return std::uniform_real_distribution<float>(-1.0f, 1.0f)(rng);
 }
 
-inline LayerRecord record(const char* type, const Case& c) {
-    LayerRecord r{};
-    r.name = "layer";
-    r.type = type;
-    const int words[] = {c.kw, c.kh, c.pl, c.pr, c.pt, c.pb, c.sw, c.sh, c.dw, c.dh, c.group};
-    std::memcpy(r.words, words, sizeof words);
-    r.blobs[0] = "in";
-    r.blobs[1] = "out";
-    r.weightNames[0] = "w";
-    r.weightNames[1] = "b";
-    return r;
+inline RecordBuilder record(const char* type, const Case& c) {
+    return RecordBuilder(type, {"in", "out"}, {c.kw, c.kh, c.pl, c.pr, c.pt, c.pb, c.sw, c.sh, c.dw, c.dh, c.group},
+                         {"w", "b"});
 }
 
 // Weight logical order: conv W[oc][ky][kx][ic]; transposed W[ic][ky][kx][oc/group].
@@ -79,8 +70,7 @@ inline std::unique_ptr<Built> build(bool transposed, const Case& c, unsigned see
     in.set(1, uint32_t(c.ih), uint32_t(c.iw), uint32_t(c.ic), kNHWC);
     float* id = in.floatData();
     for (size_t i = 0; i < in.count; ++i) b->input.push_back(id[i] = uniform(rng));
-    const LayerRecord r = record(transposed ? "ConvTranspose" : "Conv", c);
-    b->layer = LayerRegistry::create(3, r, b->blobs, b->weights);
+    b->layer = LayerRegistry::create(3, record(transposed ? "ConvTranspose" : "Conv", c), b->blobs, b->weights);
     return b;
 }
 

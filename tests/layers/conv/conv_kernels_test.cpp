@@ -178,14 +178,8 @@ TEST(ConvKernels, EveryTransposedKernelMatchesScatterLoops) {
 // An in-place activation of `kind` after the layer of `b`: it becomes the
 // layer's follower.
 std::unique_ptr<Layer> follower(Built& b, uint32_t kind, float param) {
-    LayerRecord ar{};
-    ar.name = "act";
-    ar.type = kind == 6 ? "LeakyRelu" : "Activation";
-    ar.words[0] = int32_t(kind);
-    std::memcpy(&ar.words[16], &param, sizeof param);
-    ar.blobs[0] = "out";
-    ar.blobs[1] = "out";
-    return std::unique_ptr<Layer>(LayerRegistry::create(3, ar, b.blobs, b.weights));
+    return std::unique_ptr<Layer>(
+        LayerRegistry::create(3, test_support::inPlaceActivation(kind, param, "out"), b.blobs, b.weights));
 }
 
 // A layer whose in-place follower is `kind`: the fused result must equal the

@@ -3,7 +3,6 @@
 // LeakyRelu follower, prepare then forward on every dispatch level.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <memory>
 #include <random>
 #include <string>
@@ -11,6 +10,7 @@
 #include "impl_x86/depthwise/dw_run.h"
 #include "impl_x86/depthwise/x86_depthwise_conv.h"
 #include "tests/layers/depthwise/dw_reference.h"
+#include "tests/support/layer_records.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
 #include "ynet/run_env.h"
@@ -20,9 +20,8 @@ namespace {
 
 using dw::test::Vec;
 
-struct TestEnv : core::RunEnv {
-    int backendIndex() const override { return 3; }
-};
+using test_support::RecordBuilder;
+using test_support::TestEnv;
 
 struct Spec {
     const char* type;
@@ -41,20 +40,8 @@ struct Fixture {
 
     explicit Fixture(const Spec& s, std::mt19937& rng) {
         const int K = s.channels / s.group;
-        LayerRecord r{};
-        r.name = "dw";
-        r.type = s.type;
-        r.words[1] = 5;
-        r.words[0] = 1;
-        r.words[4] = r.words[5] = s.pad;
-        r.words[6] = 1;
-        r.words[7] = s.stride;
-        r.words[9] = s.dilation;
-        r.words[10] = s.group;
-        r.blobs[0] = "x";
-        r.blobs[1] = "y";
-        r.weightNames[0] = "w";
-        r.weightNames[1] = "b";
+        const RecordBuilder r(s.type, {"x", "y"}, {1, 5, 0, 0, s.pad, s.pad, 1, s.stride, 0, s.dilation, s.group},
+                              {"w", "b"});
         in = dw::test::randomVec(size_t(s.rows) * s.channels, rng);
         w = dw::test::randomVec(size_t(s.channels) * K * 5, rng);
         bias = dw::test::randomVec(s.channels, rng);
@@ -63,15 +50,7 @@ struct Fixture {
         fill(lookup(weights, "b"), s.channels, 1, 1, 1, kNCHW, bias);
         fill(lookup(blobs, "x"), 1, s.rows, 1, s.channels, kNHWC, in);
         layer.reset(LayerRegistry::create(3, r, blobs, weights));
-        LayerRecord a{};
-        a.name = "act";
-        a.type = "LeakyRelu";
-        a.words[0] = 6;
-        const float slope = 0.01f;
-        std::memcpy(&a.words[16], &slope, sizeof slope);
-        a.blobs[0] = "y";
-        a.blobs[1] = "y";
-        follower.reset(LayerRegistry::create(3, a, blobs, weights));
+        follower.reset(LayerRegistry::create(3, test_support::inPlaceActivation(6, 0.01f, "y"), blobs, weights));
     }
 
     static void fill(Tensor& t, int n, int h, int w, int c, uint32_t layout, const Vec& v) {

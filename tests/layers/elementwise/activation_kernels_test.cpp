@@ -11,6 +11,7 @@
 namespace {
 
 using namespace YNet;
+using test_support::uniformFloats;
 using RangeFn = void (*)(uint32_t, float, const float*, float*, size_t);
 using ExpFn = void (*)(const float*, float*, size_t);
 
@@ -54,7 +55,7 @@ TEST(ActivationKernels, EveryKindAndVariantMatchesReferenceInPlaceAndOutOfPlace)
     for (const Variant& v : variants()) {
         for (uint32_t kind : kinds) {
             for (size_t n : {1u, 3u, 4u, 5u, 7u, 11u, 13u, 17u, 33u, 67u, 257u}) {
-                const std::vector<float> x = elemtest::randomData(n, unsigned(n * 31 + kind), -9, 9);
+                const std::vector<float> x = uniformFloats(n, unsigned(n * 31 + kind), -9, 9);
                 std::vector<float> out(n), inPlace = x;
                 v.apply(kind, param, x.data(), out.data(), n);
                 v.apply(kind, param, inPlace.data(), inPlace.data(), n);

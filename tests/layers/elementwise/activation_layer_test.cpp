@@ -9,12 +9,13 @@
 namespace {
 
 using namespace YNet;
-using elemtest::Record;
+using test_support::RecordBuilder;
+using test_support::uniformFloats;
 
 TEST(ActivationLayer, RegistryClassesKindWordsAndSelfLinking) {
     Net net(new x86::RunEnv);
-    Record leaky("LeakyRelu", {"x", "y"}, {6});
-    leaky.setFloatWord(16, 0.01f);
+    RecordBuilder leaky("LeakyRelu", {"x", "y"}, {6});
+    leaky.floatWord(16, 0.01f);
     auto* l = dynamic_cast<simd::Activation*>(elemtest::addLayer(net, leaky));
     ASSERT_NE(l, nullptr);
     EXPECT_EQ(dynamic_cast<x86::Activation*>(l), nullptr);
@@ -25,13 +26,13 @@ TEST(ActivationLayer, RegistryClassesKindWordsAndSelfLinking) {
     ASSERT_EQ(net.blobs["x"].consumers.size(), 1u);
     EXPECT_EQ(net.blobs["x"].consumers[0], l);
     for (const char* t : {"Relu", "PRelu"}) {
-        Layer* r = elemtest::addLayer(net, Record(t, {"y", "z"}, {1}));
+        Layer* r = elemtest::addLayer(net, RecordBuilder(t, {"y", "z"}, {1}));
         EXPECT_NE(dynamic_cast<x86::Activation*>(r), nullptr) << t;
     }
     for (const char* t : {"Activation", "HardSigmoid", "HardSwish", "Sigmoid", "Swish"})
         EXPECT_NE(LayerRegistry::find(3, t), nullptr) << t;
     // An in-place record becomes a follower of the tensor's producer.
-    Layer* inPlace = elemtest::addLayer(net, Record("Sigmoid", {"y", "y"}, {5}));
+    Layer* inPlace = elemtest::addLayer(net, RecordBuilder("Sigmoid", {"y", "y"}, {5}));
     ASSERT_EQ(l->followers.size(), 1u);
     EXPECT_EQ(l->followers[0], inPlace);
 }
@@ -42,10 +43,10 @@ TEST(ActivationLayer, ForwardOnEveryLevelAndSkipOfFusedFollower) {
         for (uint32_t kind : {5u, 6u, 7u}) {
             for (const char* type : {"Sigmoid", "Relu"}) {
                 Net net(new x86::RunEnv);
-                Record r(type, {"x", "y"}, {int32_t(kind)});
-                r.setFloatWord(16, 0.25f);
+                RecordBuilder r(type, {"x", "y"}, {int32_t(kind)});
+                r.floatWord(16, 0.25f);
                 Layer* l = elemtest::addLayer(net, r);
-                const auto x = elemtest::randomData(3 * 5 * 13, kind);
+                const auto x = uniformFloats(3 * 5 * 13, kind, -4, 4);
                 elemtest::fill(net.blobs["x"], 1, 3, 5, 13, x);
                 ASSERT_TRUE(l->reshape());
                 ASSERT_TRUE(l->forward(*net.env));
@@ -62,7 +63,7 @@ TEST(ActivationLayer, ForwardOnEveryLevelAndSkipOfFusedFollower) {
     }
     // A producer already applied an in-place follower: forward only clears skip.
     Net net(new x86::RunEnv);
-    Layer* l = elemtest::addLayer(net, Record("Sigmoid", {"x", "x"}, {5}));
+    Layer* l = elemtest::addLayer(net, RecordBuilder("Sigmoid", {"x", "x"}, {5}));
     elemtest::fill(net.blobs["x"], 1, 1, 1, 4, {1, 2, 3, 4});
     l->skip = true;
     EXPECT_TRUE(l->forward(*net.env));

@@ -11,7 +11,8 @@
 namespace {
 
 using namespace YNet;
-using elemtest::Record;
+using test_support::RecordBuilder;
+using test_support::uniformFloats;
 
 float refOp(uint32_t op, uint32_t kind, float p, float a, float b) {
     float r = op == 0 ? a + b : op == 1 ? a - b : a * b;
@@ -37,8 +38,8 @@ TEST(BinaryKernels, FlatVariantsMatchReferenceWithActivationsAndAliasing) {
             for (uint32_t kind : {0u, 1u, 2u, 6u}) {
                 const act::Fused f{kind, 0.75f};
                 for (size_t n : {1u, 3u, 5u, 15u, 19u, 33u, 47u, 99u}) {
-                    const auto a = elemtest::randomData(n, unsigned(n + op));
-                    const auto b = elemtest::randomData(n, unsigned(n * 7 + kind));
+                    const auto a = uniformFloats(n, unsigned(n + op), -4, 4);
+                    const auto b = uniformFloats(n, unsigned(n * 7 + kind), -4, 4);
                     std::vector<float> y(n), inA = a, inB = b;
                     ASSERT_TRUE(run(op, f, a.data(), b.data(), y.data(), n));
                     ASSERT_TRUE(run(op, f, inA.data(), b.data(), inA.data(), n));
@@ -62,12 +63,12 @@ struct AddNet {
     Layer* add;
     simd::Activation* leaky;
     AddNet(const char* type, uint32_t c, uint32_t bh = 33) {
-        add = elemtest::addLayer(net, Record(type, {"a", "b", "s"}));
-        Record r("LeakyRelu", {"s", "s"}, {6});
-        r.setFloatWord(16, 0.01f);
+        add = elemtest::addLayer(net, RecordBuilder(type, {"a", "b", "s"}));
+        RecordBuilder r("LeakyRelu", {"s", "s"}, {6});
+        r.floatWord(16, 0.01f);
         leaky = dynamic_cast<simd::Activation*>(elemtest::addLayer(net, r));
-        elemtest::fill(net.blobs["a"], 1, 33, 1, c, elemtest::randomData(33 * c, 1));
-        elemtest::fill(net.blobs["b"], 1, bh, 1, c, elemtest::randomData(bh * c, 2));
+        elemtest::fill(net.blobs["a"], 1, 33, 1, c, uniformFloats(33 * c, 1, -4, 4));
+        elemtest::fill(net.blobs["b"], 1, bh, 1, c, uniformFloats(bh * c, 2, -4, 4));
         add->reshape();
     }
     std::vector<float> a() { return elemtest::contents(net.blobs["a"]); }
@@ -97,7 +98,7 @@ TEST(BinaryOpLayer, AddFusesLeakyFollowerOnEveryLevelMulDoesNot) {
 TEST(BinaryOpLayer, TypeOverridesFuseReluAndConstantOperand) {
     Net net(new x86::RunEnv);
     elemtest::fill(net.weights["k"], 1, 1, 1, 5, {1, 1, 1, 1, 1});
-    Layer* sub = elemtest::addLayer(net, Record("Sub", {"a", "s"}, {0, 1}, {"k"}));
+    Layer* sub = elemtest::addLayer(net, RecordBuilder("Sub", {"a", "s"}, {0, 1}, {"k"}));
     auto* op = dynamic_cast<simd::BinaryOp*>(sub);
     ASSERT_NE(op, nullptr);
     EXPECT_EQ(op->op, 1u);
@@ -136,7 +137,8 @@ TEST(BinaryOpLayer, QuantizedAdd) {
         z.data[kS32] = alignedAlloc(4);
         z.s32()[0] = zero[i];
     }
-    Layer* add = elemtest::addLayer(net, Record("Add", {"a", "b", "s"}, {}, {q[0], q[1], q[2], q[3], q[4], q[5]}));
+    Layer* add =
+        elemtest::addLayer(net, RecordBuilder("Add", {"a", "b", "s"}, {}, {q[0], q[1], q[2], q[3], q[4], q[5]}));
     ASSERT_EQ(add->quantMode, 2u);
     uint8_t av[3] = {10, 200, 0}, bv[3] = {20, 255, 0};
     for (auto [name, v] : {std::pair<const char*, uint8_t*>{"a", av}, {"b", bv}}) {

@@ -9,15 +9,16 @@
 namespace {
 
 using namespace YNet;
-using elemtest::Record;
+using test_support::RecordBuilder;
+using test_support::uniformFloats;
 
 bool isFollower(const Layer* p, const Layer* f) {
     return std::find(p->followers.begin(), p->followers.end(), f) != p->followers.end();
 }
 
-Record leaky(const char* in, const char* out) {
-    Record r("LeakyRelu", {in, out}, {6});
-    r.setFloatWord(16, 0.01f);
+RecordBuilder leaky(const char* in, const char* out) {
+    RecordBuilder r("LeakyRelu", {in, out}, {6});
+    r.floatWord(16, 0.01f);
     return r;
 }
 
@@ -42,16 +43,16 @@ std::pair<std::vector<float>, std::vector<float>> runBoth(Build build) {
 }
 
 void fillInputs(Net& net) {
-    elemtest::fill(net.blobs["in"], 1, 9, 1, 12, elemtest::randomData(108, 5));
-    elemtest::fill(net.blobs["in2"], 1, 9, 1, 12, elemtest::randomData(108, 6));
+    elemtest::fill(net.blobs["in"], 1, 9, 1, 12, uniformFloats(108, 5, -4, 4));
+    elemtest::fill(net.blobs["in2"], 1, 9, 1, 12, uniformFloats(108, 6, -4, 4));
 }
 
 // in -> Reshape -> t -> LeakyRelu -> u ; Add(u, in2) -> s -> LeakyRelu -> v
 void chain(Net& net) {
     fillInputs(net);
-    elemtest::addLayer(net, Record("Reshape", {"in", "t"}, {1, 9, 1, 12}));
+    elemtest::addLayer(net, RecordBuilder("Reshape", {"in", "t"}, {1, 9, 1, 12}));
     elemtest::addLayer(net, leaky("t", "u"));
-    elemtest::addLayer(net, Record("Add", {"u", "in2", "s"}));
+    elemtest::addLayer(net, RecordBuilder("Add", {"u", "in2", "s"}));
     elemtest::addLayer(net, leaky("s", "v"));
 }
 
@@ -80,10 +81,10 @@ TEST(GraphPass, ActivationsBecomeInPlaceFollowersAndResultsAreUnchanged) {
 
 void sharedInput(Net& net) {
     fillInputs(net);
-    elemtest::addLayer(net, Record("Reshape", {"in", "t"}, {1, 9, 1, 12}));
-    elemtest::addLayer(net, Record("Sigmoid", {"t", "g"}, {5}));
-    elemtest::addLayer(net, Record("Mul", {"g", "t", "m"}));
-    elemtest::addLayer(net, Record("Add", {"m", "in2", "out"}));
+    elemtest::addLayer(net, RecordBuilder("Reshape", {"in", "t"}, {1, 9, 1, 12}));
+    elemtest::addLayer(net, RecordBuilder("Sigmoid", {"t", "g"}, {5}));
+    elemtest::addLayer(net, RecordBuilder("Mul", {"g", "t", "m"}));
+    elemtest::addLayer(net, RecordBuilder("Add", {"m", "in2", "out"}));
 }
 
 TEST(GraphPass, SigmoidGateFusesIntoSwish) {
@@ -108,11 +109,11 @@ TEST(GraphPass, SigmoidGateFusesIntoSwish) {
 // another tensor: fusing would hand the Add x*sigmoid(x) in place of x.
 void gateOfOtherProduct(Net& net) {
     fillInputs(net);
-    elemtest::addLayer(net, Record("Reshape", {"in", "t"}, {1, 9, 1, 12}));
-    elemtest::addLayer(net, Record("Sigmoid", {"t", "g"}, {5}));
-    elemtest::addLayer(net, Record("Add", {"t", "in2", "a"}));
-    elemtest::addLayer(net, Record("Mul", {"g", "in2", "m"}));
-    elemtest::addLayer(net, Record("Add", {"a", "m", "out"}));
+    elemtest::addLayer(net, RecordBuilder("Reshape", {"in", "t"}, {1, 9, 1, 12}));
+    elemtest::addLayer(net, RecordBuilder("Sigmoid", {"t", "g"}, {5}));
+    elemtest::addLayer(net, RecordBuilder("Add", {"t", "in2", "a"}));
+    elemtest::addLayer(net, RecordBuilder("Mul", {"g", "in2", "m"}));
+    elemtest::addLayer(net, RecordBuilder("Add", {"a", "m", "out"}));
 }
 
 TEST(GraphPass, SigmoidWhoseInputFeedsAnotherLayerIsNotFused) {
@@ -129,14 +130,14 @@ TEST(GraphPass, SigmoidWhoseInputFeedsAnotherLayerIsNotFused) {
 TEST(GraphPass, SharedInputsAndMismatchedShapesStayOutOfPlace) {
     Net net(new x86::RunEnv);
     fillInputs(net);
-    Layer* r = elemtest::addLayer(net, Record("Reshape", {"in", "t"}, {1, 9, 1, 12}));
+    Layer* r = elemtest::addLayer(net, RecordBuilder("Reshape", {"in", "t"}, {1, 9, 1, 12}));
     Layer* a1 = elemtest::addLayer(net, leaky("t", "u"));  // t has two readers
-    elemtest::addLayer(net, Record("Concat", {"t", "u", "c"}));
-    Layer* s3 = elemtest::addLayer(net, Record("Sigmoid", {"c", "g"}, {5}));
-    elemtest::addLayer(net, Record("Mul", {"c", "g", "m1"}));
-    elemtest::addLayer(net, Record("Mul", {"c", "g", "m2"}));
-    elemtest::fill(net.blobs["row"], 1, 1, 1, 12, elemtest::randomData(12, 3));
-    Layer* add = elemtest::addLayer(net, Record("Add", {"row", "in2", "w"}));
+    elemtest::addLayer(net, RecordBuilder("Concat", {"t", "u", "c"}));
+    Layer* s3 = elemtest::addLayer(net, RecordBuilder("Sigmoid", {"c", "g"}, {5}));
+    elemtest::addLayer(net, RecordBuilder("Mul", {"c", "g", "m1"}));
+    elemtest::addLayer(net, RecordBuilder("Mul", {"c", "g", "m2"}));
+    elemtest::fill(net.blobs["row"], 1, 1, 1, 12, uniformFloats(12, 3, -4, 4));
+    Layer* add = elemtest::addLayer(net, RecordBuilder("Add", {"row", "in2", "w"}));
     ASSERT_TRUE(net.env->optimizeGraph(net));
     EXPECT_TRUE(r->followers.empty());
     EXPECT_NE(a1->inputs[0], a1->outputs[0]);

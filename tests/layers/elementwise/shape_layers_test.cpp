@@ -7,7 +7,8 @@
 namespace {
 
 using namespace YNet;
-using elemtest::Record;
+using test_support::RecordBuilder;
+using test_support::uniformFloats;
 
 std::vector<float> iota(size_t n) {
     std::vector<float> v(n);
@@ -20,9 +21,9 @@ TEST(Concat, ChannelsColumnsAndThe822PathOnEveryLevel) {
         ScopedCpuOverride guard(level);
         for (auto [ca, cb] : {std::pair<uint32_t, uint32_t>{64, 32}, {3, 3}, {13, 7}}) {
             Net net(new x86::RunEnv);
-            Layer* l = elemtest::addLayer(net, Record("Concat", {"a", "b", "y"}, {1}));
-            elemtest::fill(net.blobs["a"], 1, 33, 1, ca, elemtest::randomData(33 * ca, 1));
-            elemtest::fill(net.blobs["b"], 1, 33, 1, cb, elemtest::randomData(33 * cb, 2));
+            Layer* l = elemtest::addLayer(net, RecordBuilder("Concat", {"a", "b", "y"}, {1}));
+            elemtest::fill(net.blobs["a"], 1, 33, 1, ca, uniformFloats(33 * ca, 1, -4, 4));
+            elemtest::fill(net.blobs["b"], 1, 33, 1, cb, uniformFloats(33 * cb, 2, -4, 4));
             ASSERT_TRUE(l->reshape());
             EXPECT_EQ(net.blobs["y"].c, ca + cb);
             ASSERT_TRUE(l->forward(*net.env));
@@ -34,7 +35,7 @@ TEST(Concat, ChannelsColumnsAndThe822PathOnEveryLevel) {
             }
         }
         Net net(new x86::RunEnv);
-        Layer* cols = elemtest::addLayer(net, Record("Concat", {"a", "b", "y"}, {2}));
+        Layer* cols = elemtest::addLayer(net, RecordBuilder("Concat", {"a", "b", "y"}, {2}));
         elemtest::fill(net.blobs["a"], 1, 1, 5, 4, iota(20));
         elemtest::fill(net.blobs["b"], 1, 1, 3, 4, iota(12));
         ASSERT_TRUE(cols->reshape());
@@ -43,7 +44,7 @@ TEST(Concat, ChannelsColumnsAndThe822PathOnEveryLevel) {
         auto expect = iota(20), tail = iota(12);
         expect.insert(expect.end(), tail.begin(), tail.end());
         EXPECT_EQ(elemtest::contents(net.blobs["y"]), expect);
-        Layer* three = elemtest::addLayer(net, Record("Concat", {"p", "q", "r", "z"}));
+        Layer* three = elemtest::addLayer(net, RecordBuilder("Concat", {"p", "q", "r", "z"}));
         elemtest::fill(net.blobs["p"], 1, 5, 1, 8, iota(40));
         elemtest::fill(net.blobs["q"], 1, 5, 1, 2, iota(10));
         elemtest::fill(net.blobs["r"], 1, 5, 1, 2, iota(10));
@@ -58,7 +59,7 @@ TEST(Concat, ChannelsColumnsAndThe822PathOnEveryLevel) {
 
 TEST(Reshape, ViewWithInferredDimensionAndKeptBatch) {
     Net net(new x86::RunEnv);
-    auto* r = dynamic_cast<ref::Reshape*>(elemtest::addLayer(net, Record("Reshape", {"x", "y"}, {5, 1, 1, -1})));
+    auto* r = dynamic_cast<ref::Reshape*>(elemtest::addLayer(net, RecordBuilder("Reshape", {"x", "y"}, {5, 1, 1, -1})));
     ASSERT_NE(r, nullptr);
     elemtest::fill(net.blobs["x"], 1, 33, 1, 32, iota(1056));
     ASSERT_TRUE(r->reshape());
@@ -69,7 +70,7 @@ TEST(Reshape, ViewWithInferredDimensionAndKeptBatch) {
     EXPECT_EQ(y.c, 1056u);
     EXPECT_EQ(y.f32(), net.blobs["x"].f32());
     EXPECT_TRUE(y.notOwned[kFloat]);
-    Layer* bad = elemtest::addLayer(net, Record("Reshape", {"x", "z"}, {1, 0, 33, -1}));
+    Layer* bad = elemtest::addLayer(net, RecordBuilder("Reshape", {"x", "z"}, {1, 0, 33, -1}));
     EXPECT_FALSE(bad->reshape());
 }
 
@@ -80,7 +81,7 @@ TEST(TransposeAxis, SupportedPermutationsFloatAndHalf) {
         for (bool half : {false, true}) {
             Net net(new x86::RunEnv);
             net.env->halfPrecision = half;
-            Layer* t = elemtest::addLayer(net, Record("TransposeAxis", {"x", "y"},
+            Layer* t = elemtest::addLayer(net, RecordBuilder("TransposeAxis", {"x", "y"},
                                                       {int32_t(p[0]), int32_t(p[1]), int32_t(p[2]), int32_t(p[3])}));
             Tensor& x = net.blobs["x"];
             elemtest::fill(x, d[0], d[1], d[2], d[3], iota(210));
@@ -105,7 +106,7 @@ TEST(TransposeAxis, SupportedPermutationsFloatAndHalf) {
         }
     }
     Net net(new x86::RunEnv);
-    Layer* t = elemtest::addLayer(net, Record("TransposeAxis", {"x", "y"}, {0, 3, 1, 2}));
+    Layer* t = elemtest::addLayer(net, RecordBuilder("TransposeAxis", {"x", "y"}, {0, 3, 1, 2}));
     elemtest::fill(net.blobs["x"], 1, 2, 2, 2, iota(8));
     t->reshape();
     testing::internal::CaptureStdout();
@@ -118,7 +119,7 @@ TEST(YnetAppend, InterleavesWeightRowAndRegistersThreeBackends) {
     for (uint32_t h : {33u, 1u}) {
         Net net(new x86::RunEnv);
         elemtest::fill(net.weights["p"], 1, 1, 1, 32, std::vector<float>(32, -7.0f));
-        Layer* l = elemtest::addLayer(net, Record("YnetAppend", {"x", "y"}, {}, {"p"}));
+        Layer* l = elemtest::addLayer(net, RecordBuilder("YnetAppend", {"x", "y"}, {}, {"p"}));
         elemtest::fill(net.blobs["x"], 1, h, 1, 32, iota(h * 32));
         ASSERT_TRUE(l->reshape());
         EXPECT_EQ(l->shapeKey, "ynet_append");

@@ -1,51 +1,23 @@
 #pragma once
 // Helpers for driving element-wise layers as the model builder does: a
-// record, a net with the x86 environment, tensors filled with known data.
+// layer from a record added to a net, tensors filled with known data.
 #include <cstring>
-#include <initializer_list>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "tests/support/layer_records.h"
+#include "tests/support/random_data.h"
 #include "ynet/layer_registry.h"
 #include "ynet/net.h"
 #include "ynet/run_env.h"
 
 namespace elemtest {
 
-struct Record {
-    YNet::LayerRecord rec{};
-    std::vector<std::string> names;  // keeps the strings alive
-
-    Record(const char* type, std::initializer_list<const char*> blobs,
-           std::initializer_list<int32_t> words = {},
-           std::initializer_list<const char*> weights = {}) {
-        names.push_back(type);
-        for (const char* b : blobs) names.push_back(b);
-        for (const char* w : weights) names.push_back(w);
-        rec.type = names[0].c_str();
-        rec.name = names[0].c_str();
-        size_t k = 1;
-        for (size_t i = 0; i < blobs.size(); ++i) rec.blobs[i] = names[k++].c_str();
-        for (size_t i = 0; i < weights.size(); ++i) rec.weightNames[i] = names[k++].c_str();
-        int i = 0;
-        for (int32_t w : words) rec.words[i++] = w;
-    }
-    void setFloatWord(int i, float v) { std::memcpy(&rec.words[i], &v, sizeof v); }
-};
-
-inline YNet::Layer* addLayer(YNet::Net& net, const Record& r) {
-    YNet::Layer* l = YNet::LayerRegistry::create(3, r.rec, net.blobs, net.weights);
+inline YNet::Layer* addLayer(YNet::Net& net, const YNet::LayerRecord& r) {
+    YNet::Layer* l = YNet::LayerRegistry::create(3, r, net.blobs, net.weights);
     if (l) net.layers.push_back(l);
     return l;
-}
-
-inline std::vector<float> randomData(size_t n, unsigned seed, float lo = -4.0f, float hi = 4.0f) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(lo, hi);
-    std::vector<float> v(n);
-    for (float& x : v) x = dist(gen);
-    return v;
 }
 
 // Shapes the tensor and copies `values` into its float buffer.

@@ -11,6 +11,7 @@
 
 using namespace YNet;
 using namespace gemmtest;
+using test_support::uniformFloats;
 
 namespace {
 
@@ -52,9 +53,9 @@ TEST(GemmKernels, GenericFamiliesMatchReference) {
                 for (int K : {1, 3, 8, 17, 33}) {
                     SCOPED_TRACE(std::string(fam.name) + " M" + std::to_string(M) + " N" +
                                  std::to_string(N) + " K" + std::to_string(K));
-                    const auto A = randomFloats(size_t(M) * K, 1);
-                    const auto B = randomFloats(size_t(K) * N, 2);
-                    const auto bias = randomFloats(size_t(M) * N, 3);
+                    const auto A = uniformFloats(size_t(M) * K, 1);
+                    const auto B = uniformFloats(size_t(K) * N, 2);
+                    const auto bias = uniformFloats(size_t(M) * N, 3);
                     for (bool withBias : {false, true}) {
                         const float* bi = withBias ? bias.data() : nullptr;
                         auto C = guarded(size_t(M) * N);
@@ -90,9 +91,9 @@ TEST(GemmKernels, VectorProductsMatchReference) {
             for (int K : {1, 3, 4, 7, 8, 9, 12, 17, 33, 128, 257}) {
                 SCOPED_TRACE(std::string(fam.name) + " R" + std::to_string(R) + " K" +
                              std::to_string(K));
-                const auto mat = randomFloats(size_t(R) * K, 4);
-                const auto v = randomFloats(size_t(K), 5);
-                const auto bias = randomFloats(size_t(R), 6);
+                const auto mat = uniformFloats(size_t(R) * K, 4);
+                const auto v = uniformFloats(size_t(K), 5);
+                const auto bias = uniformFloats(size_t(R), 6);
                 for (bool withBias : {false, true}) {
                     const float* bi = withBias ? bias.data() : nullptr;
                     auto y = guarded(size_t(R));
@@ -121,9 +122,9 @@ TEST(GemmKernels, PackedFp32RowVectorMatchesReference) {
     for (int K : {16, 32, 128, 256})
         for (int N : {4, 5, 6, 7, 8, 33, 1056}) {
             SCOPED_TRACE("K" + std::to_string(K) + " N" + std::to_string(N));
-            const auto B = randomFloats(size_t(K) * N, 7);
-            const auto x = randomFloats(size_t(K), 8);
-            const auto bias = randomFloats(size_t(N), 9);
+            const auto B = uniformFloats(size_t(K) * N, 7);
+            const auto x = uniformFloats(size_t(K), 8);
+            const auto bias = uniformFloats(size_t(N), 9);
             std::vector<float> packed(size_t(K) * N);
             gemm::packRowVectorFp32(B.data(), K, N, packed.data());
             // Spot-check the layout: group 0, block 0, column 1, row 2.
@@ -167,9 +168,9 @@ void checkBf16(const Bf16Path& path, int K, int K2, int N) {
     SCOPED_TRACE(std::string(path.name) + " K" + std::to_string(K) + "+" + std::to_string(K2) +
                  " N" + std::to_string(N));
     const int rows = K + K2;
-    const auto B = randomFloats(size_t(rows) * N, 10);
-    const auto x = randomFloats(size_t(rows), 11);
-    const auto bias = randomFloats(size_t(N), 12);
+    const auto B = uniformFloats(size_t(rows) * N, 10);
+    const auto x = uniformFloats(size_t(rows), 11);
+    const auto bias = uniformFloats(size_t(N), 12);
     std::vector<uint16_t> packed(size_t(rows) * N);
     path.pack(B.data(), K2 ? B.data() + size_t(K) * N : nullptr, K, K2, N, packed.data());
     for (bool withBias : {false, true}) {

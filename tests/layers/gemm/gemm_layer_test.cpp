@@ -6,18 +6,18 @@
 #include "impl_x86/gemm/gemm_kernels.h"
 #include "impl_x86/gemm/x86_gemm.h"
 #include "tests/layers/gemm/gemm_test_util.h"
+#include "tests/support/layer_records.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
 #include "ynet/run_env.h"
 
 using namespace YNet;
 using namespace gemmtest;
+using test_support::RecordBuilder;
+using test_support::TestEnv;
+using test_support::uniformFloats;
 
 namespace {
-
-struct TestEnv : core::RunEnv {
-    int backendIndex() const override { return 3; }
-};
 
 template <class T>
 T* fill(Tensor& t, uint32_t n, uint32_t h, uint32_t w, uint32_t c, uint32_t layout,
@@ -31,22 +31,13 @@ T* fill(Tensor& t, uint32_t n, uint32_t h, uint32_t w, uint32_t c, uint32_t layo
 // One layer with its tensors: input "a", output "y", weights as named.
 struct LayerUnderTest {
     TensorMap blobs, weights;
-    LayerRecord record{};
+    RecordBuilder record;
     std::unique_ptr<Layer> layer;
 
-    LayerUnderTest(const char* type, std::vector<const char*> weightNames, int transA = 0,
-                   int transB = 0, int floatOutput = 0) {
-        record.name = "g";
-        record.type = type;
-        record.words[0] = transA;
-        record.words[1] = transB;
-        record.words[2] = floatOutput;
-        record.blobs[0] = "a";
-        record.blobs[1] = "y";
-        for (size_t i = 0; i < weightNames.size(); ++i) {
-            record.weightNames[i] = weightNames[i];
-            lookup(weights, weightNames[i]);
-        }
+    LayerUnderTest(const char* type, const std::vector<std::string>& weightNames, int transA = 0,
+                   int transB = 0, int floatOutput = 0)
+        : record(type, {"a", "y"}, {transA, transB, floatOutput}, weightNames) {
+        for (const std::string& name : weightNames) lookup(weights, name);
     }
     Tensor& a() { return lookup(blobs, "a"); }
     Tensor& y() { return lookup(blobs, "y"); }
@@ -76,8 +67,8 @@ void checkDense(IsaLevel level, int K, int N) {
     SCOPED_TRACE(std::string(isaLevelName(level)) + " K" + std::to_string(K) + " N" +
                  std::to_string(N));
     LayerUnderTest s("MatMul", {"B", "bias"});
-    const auto x = randomFloats(K, 30), B = randomFloats(size_t(K) * N, 31),
-               bias = randomFloats(N, 32);
+    const auto x = uniformFloats(K, 30), B = uniformFloats(size_t(K) * N, 31),
+               bias = uniformFloats(N, 32);
     fill(s.a(), 1, 1, 1, uint32_t(K), kNHWC, x, kFloat);
     float* src = fill(s.w("B"), 1, uint32_t(K), uint32_t(N), 1, kNCHW, B, kFloat);
     fill(s.w("bias"), 1, 1, uint32_t(N), 1, kNCHW, bias, kFloat);
@@ -128,7 +119,7 @@ TEST(GemmLayer, MixingProductWritesTransposed) {
             SCOPED_TRACE(std::string(type) + " " + isaLevelName(level));
             LayerUnderTest s(type, {"B"}, 1);
             // A: 33 rows of 64 (rows x cols), B: 33x33.
-            const auto A = randomFloats(33 * 64, 33), B = randomFloats(33 * 33, 34);
+            const auto A = uniformFloats(33 * 64, 33), B = uniformFloats(33 * 33, 34);
             fill(s.a(), 1, 1, 33, 64, kNHWC, A, kFloat);
             fill(s.w("B"), 1, 33, 33, 1, kNCHW, B, kFloat);
             ASSERT_TRUE(s.create());
@@ -151,7 +142,7 @@ TEST(GemmLayer, GenericShapesBiasAndRefusals) {
     TestEnv env;
     {  // N = 1: five rows of A dotted with B, bias per row, output one row.
         LayerUnderTest s("Gemm", {"B", "bias"});
-        const auto A = randomFloats(5 * 7, 35), B = randomFloats(7, 36), bias = randomFloats(5, 37);
+        const auto A = uniformFloats(5 * 7, 35), B = uniformFloats(7, 36), bias = uniformFloats(5, 37);
         fill(s.a(), 1, 1, 5, 7, kNHWC, A, kFloat);
         fill(s.w("B"), 1, 7, 1, 1, kNCHW, B, kFloat);
         fill(s.w("bias"), 1, 1, 5, 1, kNCHW, bias, kFloat);
@@ -166,8 +157,8 @@ TEST(GemmLayer, GenericShapesBiasAndRefusals) {
     }
     {  // M = 3, N = 10 with a full 3x10 bias; then transB is refused.
         LayerUnderTest s("MatMul", {"B", "bias"});
-        const auto A = randomFloats(3 * 9, 38), B = randomFloats(9 * 10, 39),
-                   bias = randomFloats(30, 40);
+        const auto A = uniformFloats(3 * 9, 38), B = uniformFloats(9 * 10, 39),
+                   bias = uniformFloats(30, 40);
         fill(s.a(), 1, 1, 3, 9, kNHWC, A, kFloat);
         fill(s.w("B"), 1, 9, 10, 1, kNCHW, B, kFloat);
         fill(s.w("bias"), 1, 3, 10, 1, kNCHW, bias, kFloat);
@@ -188,7 +179,7 @@ TEST(GemmLayer, GenericShapesBiasAndRefusals) {
     }
     {  // M = 1 with transB: B is N x K.
         LayerUnderTest s("MatMul", {"B"}, 0, 1);
-        const auto x = randomFloats(6, 41), B = randomFloats(4 * 6, 42);
+        const auto x = uniformFloats(6, 41), B = uniformFloats(4 * 6, 42);
         fill(s.a(), 1, 1, 1, 6, kNHWC, x, kFloat);
         fill(s.w("B"), 1, 4, 6, 1, kNCHW, B, kFloat);
         ASSERT_TRUE(s.create());
@@ -201,7 +192,7 @@ TEST(GemmLayer, GenericShapesBiasAndRefusals) {
     }
     {  // B with no columns and M >= 2 is refused by the shape step.
         LayerUnderTest s("MatMul", {"B"});
-        fill(s.a(), 1, 1, 3, 4, kNHWC, randomFloats(12, 43), kFloat);
+        fill(s.a(), 1, 1, 3, 4, kNHWC, uniformFloats(12, 43), kFloat);
         fill(s.w("B"), 1, 4, 0, 1, kNCHW, std::vector<float>(1), kFloat);
         EXPECT_FALSE(s.create());
     }
@@ -213,7 +204,7 @@ TEST(GemmLayer, QuantizedProducts) {
     const auto a8 = randomInts<int8_t>(K, -127, 127, 50);
     const auto a16 = randomInts<int16_t>(K, -30000, 30000, 51);
     const auto w = randomInts<int8_t>(size_t(K) * N, -127, 127, 52);
-    const auto ws = randomFloats(N, 53), fbias = randomFloats(N, 54);
+    const auto ws = uniformFloats(N, 53), fbias = uniformFloats(N, 54);
     const auto ibias = randomInts<int32_t>(N, -500, 500, 55);
     const float is = 0.02f, os = 0.5f;
     for (IsaLevel level : CpuInfo::supportedLevels())
@@ -262,8 +253,8 @@ TEST(GemmLayer, QuantizedProducts) {
 
 TEST(GemmLayer, QuantModeTwoIsRefused) {
     LayerUnderTest s("MatMul", {"q0", "q1", "q2", "q3", "q4", "q5", "B"});
-    fill(s.a(), 1, 1, 1, 16, kNHWC, randomFloats(16, 56), kFloat);
-    fill(s.w("B"), 1, 16, 8, 1, kNCHW, randomFloats(128, 57), kFloat);
+    fill(s.a(), 1, 1, 1, 16, kNHWC, uniformFloats(16, 56), kFloat);
+    fill(s.w("B"), 1, 16, 8, 1, kNCHW, uniformFloats(128, 57), kFloat);
     s.layer.reset(LayerRegistry::create(3, s.record, s.blobs, s.weights));
     ASSERT_TRUE(s.layer);
     EXPECT_EQ(s.layer->quantMode, 2u);

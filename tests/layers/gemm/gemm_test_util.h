@@ -9,15 +9,9 @@
 #include <random>
 #include <vector>
 
-namespace gemmtest {
+#include "tests/support/random_data.h"
 
-inline std::vector<float> randomFloats(size_t count, uint32_t seed) {
-    std::mt19937 gen(seed);
-    std::uniform_real_distribution<float> dist(-1.f, 1.f);
-    std::vector<float> v(count);
-    for (auto& x : v) x = dist(gen);
-    return v;
-}
+namespace gemmtest {
 
 template <class T>
 std::vector<T> randomInts(size_t count, int lo, int hi, uint32_t seed) {

@@ -9,6 +9,7 @@
 
 using namespace YNet;
 using namespace gemmtest;
+using test_support::uniformFloats;
 
 namespace {
 
@@ -52,8 +53,8 @@ TEST(QuantKernels, FloatOutputsMatchDequantizedReference) {
     const int K = 96, N = 70;
     const auto a = randomInts<int8_t>(K, -127, 127, 22);
     const auto w = randomInts<int8_t>(size_t(K) * N, -127, 127, 23);
-    const auto ws = randomFloats(N, 24);
-    const auto bias = randomFloats(N, 25);
+    const auto ws = uniformFloats(N, 24);
+    const auto bias = uniformFloats(N, 25);
     const float is = 0.0123f;
     std::vector<float> general(N), finished(N);
     gemm::qgemvFloatGeneral(a.data(), w.data(), is, ws.data(), bias.data(), general.data(), N, K);
@@ -80,8 +81,8 @@ TEST(QuantKernels, PairKernelMatchesReference) {
         for (int K : {2, 16, 48, 256}) {
             const auto a = randomInts<int16_t>(K, -32768, 32767, 26);
             const auto w = randomInts<int8_t>(size_t(K) * N, -127, 127, 27);
-            const auto scale = randomFloats(N, 28);
-            const auto bias = randomFloats(N, 29);
+            const auto scale = uniformFloats(N, 28);
+            const auto bias = uniformFloats(N, 29);
             std::vector<int8_t> packed(size_t(K) * N);
             gemm::packQuantPairs64(w.data(), K, N, packed.data());
             EXPECT_EQ(packed[1], w[N]);      // (w[0][0], w[1][0]) come first

@@ -15,6 +15,7 @@ namespace {
 
 using namespace YNet::gru;
 using gru_test::Weights;
+using test_support::uniformFloats;
 
 struct Kernel {
     std::string name;
@@ -62,12 +63,12 @@ TEST(GruActivations, HandComputedValues) {
 TEST(GruActivations, VectorLoopsMatchScalarForms) {
     const float edges[] = {-5.0f, -4.999f, 5.0f, 5.0001f, -2.5f, 2.5f, -2.6f, 2.6f, 0.0f};
     for (int n : {1, 7, 8, 9, 31, 32, 33, 64, 70}) {
-        std::vector<float> a = gru_test::randomVector(n, 11 + n, 7.0f);
-        std::vector<float> b = gru_test::randomVector(n, 12 + n, 1.0f);
+        std::vector<float> a = uniformFloats(n, 11 + n, -7.0f, 7.0f);
+        std::vector<float> b = uniformFloats(n, 12 + n, -1.0f, 1.0f);
         for (int i = 0; i < n && i < 9; ++i) a[i] = edges[i];
-        std::vector<float> z = gru_test::randomVector(n, 13 + n, 1.0f);
+        std::vector<float> z = uniformFloats(n, 13 + n, -1.0f, 1.0f);
         for (float& v : z) v = std::fabs(v);
-        std::vector<float> h = gru_test::randomVector(n, 14 + n), hv = h, g(n), gs(n);
+        std::vector<float> h = uniformFloats(n, 14 + n), hv = h, g(n), gs(n);
         updateState(z.data(), a.data(), hv.data(), n);
         for (bool hard : {false, true}) {
             gateActivations(a.data(), b.data(), g.data(), n, hard);
@@ -102,9 +103,9 @@ TEST(GruMatVec, EveryKernelAgainstReference) {
         for (int rows : {4, 8, 12, 24, 384, 3, 5})
             for (int K : {1, 3, 7, 8, 15, 16, 17, 31, 32, 33, 40, 63, 65, 128, 1056}) {
                 if (kern.blockRows && rows % kern.blockRows) continue;
-                const std::vector<float> m = gru_test::randomVector(size_t(rows) * K, rows * K);
-                const std::vector<float> v = gru_test::randomVector(K, K + 5);
-                const std::vector<float> bias = gru_test::randomVector(rows, rows + 9);
+                const std::vector<float> m = uniformFloats(size_t(rows) * K, rows * K);
+                const std::vector<float> v = uniformFloats(K, K + 5);
+                const std::vector<float> bias = uniformFloats(rows, rows + 9);
                 const std::vector<float> w = formatFor(kern, m, rows, K);
                 std::vector<float> out(rows);
                 kern.fn(v.data(), w.data(), bias.data(), out.data(), K, rows);
@@ -147,8 +148,8 @@ double sequenceError(const Kernel& kern, const Weights& w, bool hard, bool lbr, 
     std::vector<float> gx(3 * H), gh(3 * H), gates(3 * H);
     StepArgs a{W.data(), R.data(), w.B.data(), w.B.data() + 3 * H, I, H, hard, lbr, false,
                gx.data(), gh.data(), gates.data(), kern.fn};
-    const std::vector<float> xs = gru_test::randomVector(size_t(steps) * I, I * 31 + H);
-    std::vector<float> h = gru_test::randomVector(H, H + 77, 0.8f);
+    const std::vector<float> xs = uniformFloats(size_t(steps) * I, I * 31 + H);
+    std::vector<float> h = uniformFloats(H, H + 77, -0.8f, 0.8f);
     std::vector<double> ref(h.begin(), h.end());
     double err = 0;
     for (int t = 0; t < steps; ++t) {

@@ -10,6 +10,7 @@
 
 #include "impl_x86/gru/x86_gru.h"
 #include "tests/layers/gru/gru_reference.h"
+#include "tests/support/layer_records.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
 #include "ynet/run_env.h"
@@ -19,10 +20,9 @@ namespace {
 using namespace YNet;
 using gru_test::Weights;
 
-// A run environment of the x86 backend that prints nothing.
-struct QuietEnv : core::RunEnv {
-    int backendIndex() const override { return 3; }
-};
+using test_support::RecordBuilder;
+using test_support::TestEnv;
+using test_support::uniformFloats;
 
 struct Params {
     int sequenceOutput = 1, hardSigmoid = 0, linearBeforeReset = 1;
@@ -43,20 +43,9 @@ struct GruLayer {
     GruLayer(const Weights& w, int steps, Params p = {}, int extraWeights = 0) : T(steps) {
         static const char* names[] = {"q0", "q1", "q2", "q3", "W", "R", "B"};
         const char** first = names + 4 - extraWeights;
-        LayerRecord rec{};
-        rec.name = "gru";
-        rec.type = "GRU";
-        rec.words[0] = w.H;
-        rec.words[1] = p.sequenceOutput;
-        rec.words[2] = p.hardSigmoid;
-        rec.words[3] = p.linearBeforeReset;
-        rec.blobs[0] = "x";
-        rec.blobs[1] = "y";
-        rec.blobs[2] = "s";
-        for (int i = 0; i < 3 + extraWeights; ++i) {
-            rec.weightNames[i] = first[i];
-            lookup(weights, first[i]).set(1, 1, 1, 1, kNCHW);
-        }
+        const RecordBuilder rec("GRU", {"x", "y", "s"}, {w.H, p.sequenceOutput, p.hardSigmoid, p.linearBeforeReset},
+                                {first, first + 3 + extraWeights});
+        for (int i = 0; i < 3 + extraWeights; ++i) lookup(weights, first[i]).set(1, 1, 1, 1, kNCHW);
         lookup(weights, "W").set(1, 1, 3 * w.H, w.I, kNCHW);
         lookup(weights, "R").set(1, 1, 3 * w.H, w.H, kNCHW);
         lookup(weights, "B").set(1, 1, 1, 6 * w.H, kNCHW);
@@ -65,7 +54,7 @@ struct GruLayer {
         fill(weights["B"], w.B);
         lookup(blobs, "x").set(1, uint32_t(steps), 1, uint32_t(w.I), kNHWC);
         layer.reset(static_cast<x86::GRU*>(LayerRegistry::create(3, rec, blobs, weights)));
-        QuietEnv env;
+        TestEnv env;
         layer->prepare(env);
     }
     Tensor& x() { return blobs["x"]; }
@@ -74,7 +63,7 @@ struct GruLayer {
     std::vector<float> state() { return {s().f32(), s().f32() + layer->hiddenSize}; }
     bool run(const std::vector<float>& input, uint32_t mode = 0) {
         fill(x(), input);
-        QuietEnv env;
+        TestEnv env;
         env.stepMode = mode;
         return layer->forward(env);
     }
@@ -119,7 +108,7 @@ void checkFrames(const Weights& w, Params p, int frames, const char* what) {
     std::vector<double> ref(w.H, 0.0);
     double err = 0;
     for (int f = 0; f < frames; ++f) {
-        const std::vector<float> x = gru_test::randomVector(w.I, 100 + f);
+        const std::vector<float> x = uniformFloats(w.I, 100 + f);
         ASSERT_TRUE(g.run(x));
         gru_test::refStep(w, p.hardSigmoid, p.linearBeforeReset, x.data(), ref);
         for (int j = 0; j < w.H; ++j) {
@@ -133,9 +122,9 @@ void checkFrames(const Weights& w, Params p, int frames, const char* what) {
 // One run over a T-step sequence.
 void checkSequence(const Weights& w, Params p, int T, const char* what) {
     GruLayer g(w, T, p);
-    const std::vector<float> h0 = gru_test::randomVector(w.H, 5, 0.5f);
+    const std::vector<float> h0 = uniformFloats(w.H, 5, -0.5f, 0.5f);
     fill(g.s(), h0);
-    const std::vector<float> xs = gru_test::randomVector(size_t(T) * w.I, 6);
+    const std::vector<float> xs = uniformFloats(size_t(T) * w.I, 6);
     ASSERT_TRUE(g.run(xs));
     std::vector<double> ref(h0.begin(), h0.end());
     for (int t = 0; t < T; ++t) {
@@ -170,7 +159,7 @@ TEST(GruLayer, PackedWeightsReplaceTheSourceTensors) {
     if (!(cpu.avx() && cpu.fma())) GTEST_SKIP() << "no AVX+FMA";
     GruLayer g(gru_test::randomWeights(40, 16, 11), 1);
     const Tensor& W = g.weights["W"];
-    ASSERT_TRUE(g.run(gru_test::randomVector(40, 1)));
+    ASSERT_TRUE(g.run(uniformFloats(40, 1)));
     EXPECT_TRUE(g.layer->packed);
     EXPECT_EQ(W.f32(), g.layer->packedW);
     EXPECT_TRUE(W.notOwned[kFloat]);
@@ -183,14 +172,14 @@ TEST(GruLayer, PackedWeightsReplaceTheSourceTensors) {
     struct Case { int H, T; bool packs; };
     for (Case c : {Case{12, 1, true}, Case{10, 1, false}, Case{16, 3, false}}) {
         GruLayer other(gru_test::randomWeights(9, c.H, 18), c.T);
-        ASSERT_TRUE(other.run(gru_test::randomVector(size_t(9) * c.T, 2)));
+        ASSERT_TRUE(other.run(uniformFloats(size_t(9) * c.T, 2)));
         EXPECT_EQ(other.layer->packed, c.packs) << c.H << " " << c.T;
     }
     // AVX and FMA are enough (no AVX2); AVX alone is not.
     for (IsaLevel level : {IsaLevel::Avx, IsaLevel::AvxFma}) {
         ScopedCpuOverride guard(level);
         GruLayer tier(gru_test::randomWeights(9, 16, 19), 1);
-        ASSERT_TRUE(tier.run(gru_test::randomVector(9, 3)));
+        ASSERT_TRUE(tier.run(uniformFloats(9, 3)));
         EXPECT_EQ(tier.layer->packed, level == IsaLevel::AvxFma) << isaLevelName(level);
     }
 }
@@ -201,8 +190,8 @@ TEST(GruLayer, StepModes) {
         ScopedCpuOverride guard(level);
         for (int lbr : {1, 0}) {
             GruLayer whole(w, 1, {1, 0, lbr}), split(w, 1, {1, 0, lbr});
-            const std::vector<float> h0 = gru_test::randomVector(16, 13);
-            const std::vector<float> x = gru_test::randomVector(40, 14);
+            const std::vector<float> h0 = uniformFloats(16, 13);
+            const std::vector<float> x = uniformFloats(40, 14);
             fill(whole.s(), h0);
             fill(split.s(), h0);
             ASSERT_TRUE(whole.run(x));
@@ -222,14 +211,14 @@ TEST(GruLayer, StepModes) {
 TEST(GruLayer, StateCarriesAndResets) {
     const Weights w = gru_test::randomWeights(128, 128, 15);
     GruLayer used(w, 1), fresh(w, 1);
-    const std::vector<float> x = gru_test::randomVector(128, 16);
+    const std::vector<float> x = uniformFloats(128, 16);
     ASSERT_TRUE(used.run(x));
     const std::vector<float> first = used.state();
     ASSERT_TRUE(used.run(x));
     EXPECT_NE(used.state(), first);  // the second run starts from the first's state
     fill(used.s(), std::vector<float>(128, 0.0f));
     for (int f = 0; f < 5; ++f) {
-        const std::vector<float> xf = gru_test::randomVector(128, 40 + f);
+        const std::vector<float> xf = uniformFloats(128, 40 + f);
         ASSERT_TRUE(used.run(xf));
         ASSERT_TRUE(fresh.run(xf));
         ASSERT_EQ(used.state(), fresh.state()) << f;

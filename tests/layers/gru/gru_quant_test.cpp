@@ -12,6 +12,7 @@
 
 #include "impl_x86/gru/x86_gru.h"
 #include "tests/layers/gru/gru_reference.h"
+#include "tests/support/layer_records.h"
 #include "ynet/cpu_info.h"
 #include "ynet/layer_registry.h"
 #include "ynet/run_env.h"
@@ -20,9 +21,9 @@ namespace {
 
 using namespace YNet;
 
-struct QuietEnv : core::RunEnv {
-    int backendIndex() const override { return 3; }
-};
+using test_support::RecordBuilder;
+using test_support::TestEnv;
+using test_support::uniformFloats;
 
 struct QuantWeights {
     int I = 0, H = 0, G = 0;  // G: scale groups per row of W (0 = one per row)
@@ -49,7 +50,7 @@ QuantWeights randomQuant(int I, int H, int G, unsigned seed, bool wideX) {
     for (float& s : w.sW) s = u(rng) * 1.5f / (127 * std::sqrt(float(I)));
     w.sR.resize(size_t(3) * H);
     for (float& s : w.sR) s = u(rng) * 1.5f / (127 * std::sqrt(float(H)));
-    w.B = gru_test::randomVector(size_t(6) * H, seed + 1, 0.3f);
+    w.B = uniformFloats(size_t(6) * H, seed + 1, -0.3f, 0.3f);
     return w;
 }
 
@@ -108,18 +109,8 @@ struct QuantGru {
         : H(w.H) {
         static const char* names[] = {"xs", "hs", "ws", "rs", "W", "R", "B"};
         const int first = withVectorScales ? 0 : 2;
-        LayerRecord rec{};
-        rec.name = "gru";
-        rec.type = "GRU";
-        rec.words[0] = w.H;
-        rec.words[1] = 1;
-        rec.words[2] = hardSigmoid;
-        rec.words[3] = linearBeforeReset;
-        rec.words[4] = w.G;
-        rec.blobs[0] = "x";
-        rec.blobs[1] = "y";
-        rec.blobs[2] = "s";
-        for (int i = first; i < 7; ++i) rec.weightNames[i - first] = names[i];
+        const RecordBuilder rec("GRU", {"x", "y", "s"}, {w.H, 1, hardSigmoid, linearBeforeReset, w.G},
+                                {names + first, names + 7});
         floats("xs", {w.sx});
         floats("hs", {w.sh});
         floats("ws", w.sW);
@@ -132,7 +123,7 @@ struct QuantGru {
         if (wideX) x.data[kS16] = alignedAlloc(x.count * sizeof(int16_t));
         x.data[kS8] = alignedAlloc(x.count);
         layer.reset(static_cast<x86::GRU*>(LayerRegistry::create(3, rec, blobs, weights)));
-        QuietEnv env;
+        TestEnv env;
         layer->prepare(env);
         Tensor& s = blobs["s"];
         s.data[kS8] = alignedAlloc(s.count);
@@ -152,7 +143,7 @@ struct QuantGru {
     int8_t* s() { return blobs["s"].s8(); }
     std::vector<int8_t> state() { return {s(), s() + H}; }
     bool run(uint32_t mode = 0) {
-        QuietEnv env;
+        TestEnv env;
         env.stepMode = mode;
         return layer->forward(env);
     }

@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "tests/support/random_data.h"
+
 namespace gru_test {
 
 struct Weights {
@@ -25,14 +27,6 @@ inline Weights randomWeights(int I, int H, unsigned seed, float scale = 0.3f) {
     for (auto* v : {&w.W, &w.R, &w.B})
         for (float& f : *v) f = u(rng);
     return w;
-}
-
-inline std::vector<float> randomVector(size_t n, unsigned seed, float scale = 1.0f) {
-    std::mt19937 rng(seed);
-    std::uniform_real_distribution<float> u(-scale, scale);
-    std::vector<float> v(n);
-    for (float& f : v) f = u(rng);
-    return v;
 }
 
 inline double refSigmoid(double v, bool hard) {

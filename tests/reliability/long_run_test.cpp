@@ -92,9 +92,11 @@ TEST_F(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {
     }
     // Not a quality measure (the evaluation is): the far end is shaped noise,
     // unlike the speech the mask learnt, with a fifth of its energy above
-    // 8 kHz. The floor only tells cancelling from a bypass.
+    // 8 kHz. The floor only tells cancelling from a bypass; the last minute
+    // must not fall behind the second (where the mask leaves 80 dB, a dB more
+    // or less is rounding, not drift).
     EXPECT_GT(erle(1), 1.0);
-    EXPECT_NEAR(erle(total - 1), erle(1), 1.0);
+    EXPECT_GT(erle(total - 1), erle(1) - 1.0);
 }
 
 // Writes the scene's mic and ref, `total` minutes each, a block at a time.

@@ -1,23 +1,53 @@
-// Independent FMA chains, enough of them to cover the latency of the unit.
+// Independent FMA chains, more than the latency times the issue width needs.
 #include <immintrin.h>
+#include <time.h>
 
-#include <ctime>
+#include <vector>
 
 #include "bench/fma_peak.h"
 
+namespace {
+
+double threadCpu() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+}  // namespace
+
 double fmaPeakGflops() {
-    constexpr int kChains = 10;
+    constexpr int kChains = 12;
     __m256 acc[kChains];
     for (int i = 0; i < kChains; ++i) acc[i] = _mm256_set1_ps(float(i));
     const __m256 m = _mm256_set1_ps(0.999999f), a = _mm256_set1_ps(1e-7f);
     const long iters = 20000000;
-    const std::clock_t t0 = std::clock();
+    const double t0 = threadCpu();
     for (long n = 0; n < iters; ++n)
         for (int i = 0; i < kChains; ++i) acc[i] = _mm256_fmadd_ps(acc[i], m, a);
-    const double sec = double(std::clock() - t0) / CLOCKS_PER_SEC;
+    const double sec = threadCpu() - t0;
     float sum = 0;
     for (int i = 0; i < kChains; ++i) sum += _mm256_cvtss_f32(acc[i]);
     volatile float sink = sum;
     (void)sink;
     return double(iters) * kChains * 8 * 2 / sec / 1e9;
+}
+
+double readGBps(size_t bytes) {
+    const size_t n = bytes / sizeof(float) / 32 * 32;
+    std::vector<float> buf(n, 1.0f);
+    const int reps = int(4e9 / double(bytes)) + 1;
+    __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
+    const double t0 = threadCpu();
+    for (int r = 0; r < reps; ++r)
+        for (size_t i = 0; i < n; i += 32) {
+            s0 = _mm256_add_ps(s0, _mm256_loadu_ps(&buf[i]));
+            s1 = _mm256_add_ps(s1, _mm256_loadu_ps(&buf[i + 8]));
+            s2 = _mm256_add_ps(s2, _mm256_loadu_ps(&buf[i + 16]));
+            s3 = _mm256_add_ps(s3, _mm256_loadu_ps(&buf[i + 24]));
+        }
+    const double sec = threadCpu() - t0;
+    volatile float sink = _mm256_cvtss_f32(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
+    (void)sink;
+    return double(reps) * double(n) * sizeof(float) / sec / 1e9;
 }

@@ -1,147 +1,50 @@
 // One run of every speed and memory figure of the echo filter, on the same
 // frames of host features: the real filter through the SDK, the engine with
-// its best and its portable kernels, the same network on LibTorch, and the
-// compute bound from the multiply-accumulate count and this core's FMA peak.
-// Prints a Markdown report and writes it to --out.
+// its best and its portable kernels, the same network on LibTorch (op by op
+// and as a traced module) and on ONNX Runtime, the compute bounds from the
+// multiply-accumulate count and this core's FMA peaks, each layer against
+// its own bound, and streams per machine. Everything runs pinned to one core
+// and is timed in processor time of the running thread (and wall).
 //
-//   perf_report --features FRAMES.feat --out perf.md [--machine TEXT]
+//   perf_report --features FRAMES.feat --out perf.md [--machine TEXT] [--core N]
+//               [--rounds N] [--torchscript NET.pt] [--onnx NET.onnx --node-modules DIR]
+#include <signal.h>
 #include <sys/utsname.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/fma_peak.h"
+#include "bench/ort_peer.h"
+#include "bench/perf_common.h"
+#include "bench/perf_engine.h"
+#include "bench/perf_streams.h"
 #include "bench/torch_net.h"
 #include "host/aec_pipeline.h"
 #include "host/features.h"
 #include "host/sdk/host_api.h"
-#include "model/echo_net.h"
 #include "model/frame_contract.h"
 #include "ynet/cpu_info.h"
-#include "ynet/net.h"
 
 namespace {
 
-using YNet::Tensor;
 using namespace frame_contract;
-constexpr int kSilenceFrames = 6000, kTenSeconds = 1000;
-
-// ---- time and memory --------------------------------------------------------
-
-double threadSeconds() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-}
-
-double wallSeconds() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
+constexpr int kSilenceFrames = 6000, kTenSeconds = 1000, kBlock = 50;
 
 double residentBytes() {
     std::ifstream in("/proc/self/statm");
     double size = 0, resident = 0;
     in >> size >> resident;
     return resident * double(sysconf(_SC_PAGESIZE));
-}
-
-double quantile(std::vector<double> v, double q) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, size_t(q * double(v.size())))];
-}
-
-// Per-frame processor and wall times of one system over the frames.
-struct Timing {
-    std::vector<double> cpu, wall;
-    void add(const std::function<void()>& f) {
-        const double c0 = threadSeconds(), w0 = wallSeconds();
-        f();
-        cpu.push_back(threadSeconds() - c0);
-        wall.push_back(wallSeconds() - w0);
-    }
-    double median() const { return quantile(cpu, 0.5); }
-};
-
-// ---- the engine without the SDK ---------------------------------------------
-
-void bindWindow(Tensor& t, const float* rows) {
-    t.bindFloats(const_cast<float*>(rows), 1, kWindowRows, kBins, 1, YNet::kNHWC);
-}
-
-// Binds inputs the way the filter does; kernels are picked at warm-up from
-// CpuInfo::get(), so an override must be alive from construction on.
-struct EngineNet {
-    std::unique_ptr<YNet::Net> net{buildEchoCancellationNet(0)};
-
-    bool bind(const float* features) {
-        if (!net) return false;
-        bindWindow(YNet::lookup(net->blobs, kWindowABlob), features);
-        bindWindow(YNet::lookup(net->blobs, kWindowBBlob), features + kWindowBOffset);
-        for (const char* s : {kState1Blob, kState2Blob})
-            YNet::lookup(net->blobs, s).set(1, 1, 1, kStateSize, YNet::kNHWC);
-        return net->warmup();
-    }
-    bool frame(const float* features, float* mask) {
-        if (!bind(features) || !net->run(0)) return false;
-        std::memcpy(mask, YNet::lookup(net->blobs, kMaskBlob).floatData(YNet::kNHWC), kBins * sizeof(float));
-        return true;
-    }
-    // As Net::run, timing each layer into its type's total.
-    void profiledFrame(const float* features, std::map<std::string, double>& perType) {
-        bind(features);
-        for (size_t i = 0; i < net->layers.size(); ++i) {
-            YNet::Layer* l = net->layers[i];
-            if (l->removed || l->skip) continue;
-            const double t0 = wallSeconds();
-            l->forward(*net->env);
-            perType[l->type] += wallSeconds() - t0;
-            if (i != 0 && i % 8 == 0) net->env->onLayerGroup();
-        }
-        net->env->afterRun(*net, 0);
-    }
-};
-
-// ---- the multiply-accumulate count -------------------------------------------
-
-int inputCount(const std::string& type) {
-    return type == "Concat" || type == "Add" || type == "Mul" || type == "Sub" ? 2 : 1;
-}
-
-// From the blob shapes of a run net and the weight records.
-double macsPerFrame(YNet::Net& net) {
-    std::map<std::string, const YNet::WeightRecord*> weights;
-    for (uint32_t i = 0; i < kWeightRecordCount; ++i) weights[WeightTable()[i].name] = &WeightTable()[i];
-    double macs = 0;
-    for (uint32_t i = 0; i < kLayerRecordCount; ++i) {
-        const YNet::LayerRecord& l = LayerTable()[i];
-        const std::string type = l.type;
-        const int nIn = inputCount(type);
-        const double in = YNet::lookup(net.blobs, l.blobs[0]).count;
-        const double out = YNet::lookup(net.blobs, l.blobs[nIn]).count;
-        if (type != "GRU" && type != "Conv" && type != "DepthwiseConv" && type != "DepthwiseDeConv" &&
-            type != "MatMul")
-            continue;
-        const YNet::WeightRecord& w = *weights.at(l.weightNames[0]);
-        const double count = double(w.n) * w.h * w.w * w.c;
-        if (type == "GRU") macs += 3.0 * l.words[0] * (in + l.words[0]);
-        else if (type == "DepthwiseDeConv") macs += in * l.words[1];  // every input row scatters k taps
-        else if (type == "MatMul") macs += in * (l.words[1] ? w.h : w.w);
-        else macs += out / w.n * count;  // output positions x weights per position
-    }
-    return macs;
 }
 
 // ---- features ------------------------------------------------------------------
@@ -170,24 +73,9 @@ bool readFeatures(const std::string& path, int limit, std::vector<float>& frames
 
 // ---- report ----------------------------------------------------------------------
 
-struct Report {
-    std::ostringstream md;
-    template <class... A>
-    void line(const char* fmt, A... a) {
-        char buf[1024];
-        std::snprintf(buf, sizeof buf, fmt, a...);
-        md << buf << "\n";
-    }
-};
-
-std::string us(double s) {
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%.1f", s * 1e6);
-    return buf;
-}
-
 struct Args {
-    std::string features, out, machine;
+    std::string features, out, machine, torchscript, onnx, nodeModules;
+    int core = -1, rounds = 14;
 };
 
 bool parseArgs(int argc, char** argv, Args& a) {
@@ -196,9 +84,14 @@ bool parseArgs(int argc, char** argv, Args& a) {
         if (k == "--features") a.features = v;
         else if (k == "--out") a.out = v;
         else if (k == "--machine") a.machine = v;
+        else if (k == "--torchscript") a.torchscript = v;
+        else if (k == "--onnx") a.onnx = v;
+        else if (k == "--node-modules") a.nodeModules = v;
+        else if (k == "--core") a.core = std::atoi(v.c_str());
+        else if (k == "--rounds") a.rounds = std::atoi(v.c_str());
         else return false;
     }
-    return argc % 2 == 1 && !a.features.empty() && !a.out.empty();
+    return argc % 2 == 1 && !a.features.empty() && !a.out.empty() && a.rounds > 0 && a.core < onlineCores();
 }
 
 bool writeAtomically(const std::string& path, const std::string& text) {
@@ -211,17 +104,6 @@ bool writeAtomically(const std::string& path, const std::string& text) {
 }
 
 // ---- the sections -----------------------------------------------------------------
-
-struct Frames {
-    std::vector<float> data;
-    int count() const { return int(data.size() / kFeatureFloats); }
-    const float* at(int t) const { return data.data() + size_t(t) * kFeatureFloats; }
-};
-
-void latencyRow(Report& r, const char* name, const Timing& t) {
-    r.line("| %s | %s | %s | %s | %.1f |", name, us(t.median()).c_str(), us(quantile(t.cpu, 0.99)).c_str(),
-           us(quantile(t.wall, 0.5)).c_str(), 0.010 / t.median());
-}
 
 // The real filter through the SDK: memory per filter and warm-up.
 void memorySection(Report& r, zelta::PluginHost& host, const Frames& frames) {
@@ -245,30 +127,6 @@ void memorySection(Report& r, zelta::PluginHost& host, const Frames& frames) {
            "the 32-filter figure is closest to the cost of one more filter.");
     r.line("\nFirst frame of a new filter (includes the net's warm-up), wall: first %s us, median of %zu %s us.",
            us(firsts[0]).c_str(), firsts.size(), us(quantile(firsts, 0.5)).c_str());
-}
-
-double maxDifference(const std::vector<float>& a, const std::vector<float>& b) {
-    double d = 0;
-    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i) d = std::max(d, double(std::fabs(a[i] - b[i])));
-    return d;
-}
-
-void profileSection(Report& r, const Frames& frames) {
-    EngineNet net;
-    std::vector<float> mask(kBins);
-    net.frame(frames.at(0), mask.data());
-    std::map<std::string, double> perType;
-    for (int i = 0; i < frames.count(); ++i) net.profiledFrame(frames.at(i), perType);
-    double total = 0;
-    for (const auto& kv : perType) total += kv.second;
-    std::vector<std::pair<double, std::string>> rows;
-    for (const auto& kv : perType) rows.emplace_back(kv.second, kv.first);
-    std::sort(rows.rbegin(), rows.rend());
-    r.line("\n## Time per layer type (best kernels, wall, mean per frame)\n");
-    r.line("| layer type | us per frame | share |\n|---|---|---|");
-    for (const auto& row : rows)
-        r.line("| %s | %.1f | %.1f%% |", row.second.c_str(), row.first / frames.count() * 1e6, 100.0 * row.first / total);
-    r.line("| all layers | %.1f | 100%% |", total / frames.count() * 1e6);
 }
 
 // Subnormal floats left in the engine's blobs after a run of silent frames.
@@ -327,128 +185,221 @@ std::string machineLine(const std::string& note) {
            " cores online, " + u.sysname + " " + u.release + (note.empty() ? "" : ", " + note);
 }
 
-// One system under measurement: a frame function, its times and masks.
+double maxDifference(const std::vector<float>& a, const std::vector<float>& b) {
+    double d = 0;
+    for (size_t i = 0; i < std::min(a.size(), b.size()); ++i) d = std::max(d, double(std::fabs(a[i] - b[i])));
+    return d;
+}
+
+// One system under measurement: either a frame function run here, or a peer
+// in another process that runs a block of frames and reports their times.
 struct System {
+    std::string name;
+    std::function<void()> reset;
     std::function<void(const float*, float*)> frame;
+    std::function<bool(int, int, Timing&)> block;
     bool portable = false;  // runs with the portable kernels forced
-    Timing timing;
+    std::vector<Timing> rounds;
     std::vector<float> masks;
+
+    static System local(std::string name, std::function<void()> reset, std::function<void(const float*, float*)> frame,
+                        bool portable = false) {
+        System s;
+        s.name = std::move(name);
+        s.reset = std::move(reset);
+        s.frame = std::move(frame);
+        s.portable = portable;
+        return s;
+    }
+    static System peer(std::string name, std::function<void()> reset, std::function<bool(int, int, Timing&)> block) {
+        System s;
+        s.name = std::move(name);
+        s.reset = std::move(reset);
+        s.block = std::move(block);
+        return s;
+    }
+
+    // Median over rounds of each round's median: one slow round (another
+    // job's burst) moves it less than a pooled median.
+    double median(bool wall = false) const {
+        std::vector<double> m;
+        for (const Timing& t : rounds) m.push_back(quantile(wall ? t.wall : t.cpu, 0.5));
+        return quantile(m, 0.5);
+    }
+    double p99() const {
+        std::vector<double> all;
+        for (const Timing& t : rounds) all.insert(all.end(), t.cpu.begin(), t.cpu.end());
+        return quantile(all, 0.99);
+    }
 };
 
-struct Systems {
-    System filter, engine, portable, torch;
-    bool haveTorch = false;
-    std::string torchError;
-    double macs = 0, peak = 0, bound = 0;
-};
-
-// Systems take turns on blocks of frames, so that a change in the load on
-// the machine falls on all of them alike. Each runs the frames in order
-// from zero states.
-void runInterleaved(const Frames& frames, std::vector<System*> systems) {
-    constexpr int kBlock = 50;
+// Each round runs every system over all frames from zero states; within a
+// round the systems take turns on blocks of frames, so that a change in the
+// load on the machine falls on all of them alike.
+bool runRounds(const Frames& frames, const std::vector<System*>& systems, int rounds, std::string* error) {
     for (System* s : systems) s->masks.assign(size_t(frames.count()) * kBins, 0.0f);
-    for (int b = 0; b < frames.count(); b += kBlock) {
+    for (int r = 0; r < rounds; ++r) {
         for (System* s : systems) {
-            std::unique_ptr<YNet::ScopedCpuOverride> force;
-            if (s->portable) force.reset(new YNet::ScopedCpuOverride(YNet::IsaLevel::Portable));
-            for (int i = b; i < std::min(frames.count(), b + kBlock); ++i)
-                s->timing.add([&] { s->frame(frames.at(i), &s->masks[size_t(i) * kBins]); });
+            s->reset();
+            s->rounds.emplace_back();
+        }
+        for (int b = 0; b < frames.count(); b += kBlock) {
+            const int e = std::min(frames.count(), b + kBlock);
+            for (System* s : systems) {
+                Timing& t = s->rounds.back();
+                if (s->block) {
+                    if (!s->block(b, e, t)) return *error = s->name + " stopped answering", false;
+                    continue;
+                }
+                std::unique_ptr<YNet::ScopedCpuOverride> force;
+                if (s->portable) force.reset(new YNet::ScopedCpuOverride(YNet::IsaLevel::Portable));
+                for (int i = b; i < e; ++i) t.add([&] { s->frame(frames.at(i), &s->masks[size_t(i) * kBins]); });
+            }
         }
     }
+    return true;
 }
 
-// A warm-up frame, then zero states again.
-void warmEngine(EngineNet& net, const float* features) {
-    std::vector<float> mask(kBins);
-    net.frame(features, mask.data());
-    for (const char* s : {kState1Blob, kState2Blob})
-        std::memset(YNet::lookup(net.net->blobs, s).f32(), 0, kStateSize * sizeof(float));
-}
-
-// The best FMA rate of a few tries: a loaded core only ever lowers it.
-double fmaPeak() {
+CoreLimits measureLimits() {
+    CoreLimits c;
     const YNet::CpuInfo& cpu = YNet::CpuInfo::get();
-    if (!(cpu.avx2() && cpu.fma())) return 0.0;
-    double best = 0;
-    for (int i = 0; i < 7; ++i) best = std::max(best, fmaPeakGflops());
-    return best;
+    if (!(cpu.avx2() && cpu.fma())) return c;
+    // The best of a few tries: other load only ever lowers a rate.
+    for (int i = 0; i < 7; ++i) c.peak256 = std::max(c.peak256, fmaPeakGflops());
+    if (cpu.avx512f() && __builtin_cpu_supports("avx512f"))
+        for (int i = 0; i < 7; ++i) c.peak512 = std::max(c.peak512, fmaPeak512Gflops());
+    for (int i = 0; i < 3; ++i) c.weightReadGBps = std::max(c.weightReadGBps, readGBps(size_t(weightBytes())));
+    return c;
 }
 
-void measureSystems(zelta::PluginHost& host, const Frames& frames, Systems& s) {
+struct Peers {
+    std::unique_ptr<OrtPeer> ort;
+    std::unique_ptr<TorchEchoNet> torch, traced;
+    std::string ortError, torchError, tracedError;
+};
+
+// The peer process starts first, before any library has threads of its own.
+void startPeers(const Args& args, const Frames& frames, Peers& p) {
+    p.ort = OrtPeer::start({AEC_ORT_SCRIPT, args.nodeModules, args.onnx}, frames, &p.ortError);
+    p.torch = makeTorchEchoNet(AEC_WEIGHT_BLOB, &p.torchError);
+    p.traced = makeTracedEchoNet(args.torchscript, &p.tracedError);
+}
+
+System torchSystem(const std::string& name, TorchEchoNet& net, const float* first) {
+    std::vector<float> mask(kBins);
+    net.frame(first, mask.data());
+    return System::local(name, [&net] { net.resetState(); }, [&net](const float* f, float* m) { net.frame(f, m); });
+}
+
+struct Measured {
+    std::vector<System> systems;  // filter, engine, portable, then the peers that run
+    double macs = 0;
+    CoreLimits limits;
+    std::vector<std::string> notRun;
+};
+
+bool measureSystems(zelta::PluginHost& host, const Frames& frames, const Args& args, Measured& m, std::string* error) {
+    Peers peers;
+    startPeers(args, frames, peers);
     std::vector<float> mask(kBins);
     zelta::Filter filter = host.createFilter(zelta::kEchoFilterName);
     filter.processFrame(frames.at(0), mask.data());
-    filter.scaleState(0.0f);
-    s.filter.frame = [&](const float* f, float* m) { filter.processFrame(f, m); };
     EngineNet best, portable;
-    warmEngine(best, frames.at(0));
-    s.engine.frame = [&](const float* f, float* m) { best.frame(f, m); };
+    best.warm(frames.at(0));
     {
         YNet::ScopedCpuOverride force(YNet::IsaLevel::Portable);
-        warmEngine(portable, frames.at(0));
+        portable.warm(frames.at(0));
     }
-    s.portable.portable = true;
-    s.portable.frame = [&](const float* f, float* m) { portable.frame(f, m); };
-    std::unique_ptr<TorchEchoNet> torchNet = makeTorchEchoNet(AEC_WEIGHT_BLOB, &s.torchError);
-    s.haveTorch = torchNet != nullptr;
-    std::vector<System*> systems{&s.filter, &s.engine, &s.portable};
-    if (torchNet) {
-        torchNet->frame(frames.at(0), mask.data());
-        torchNet->resetState();
-        s.torch.frame = [&](const float* f, float* m) { torchNet->frame(f, m); };
-        systems.push_back(&s.torch);
+    m.systems.push_back(System::local("filter through the SDK (best kernels)", [&] { filter.scaleState(0.0f); },
+                         [&](const float* f, float* o) { filter.processFrame(f, o); }));
+    m.systems.push_back(System::local("(a) engine, best kernels", [&] { best.resetState(); },
+                         [&](const float* f, float* o) { best.frame(f, o); }));
+    m.systems.push_back(System::local("(b) engine, portable kernels", [&] { portable.resetState(); },
+                         [&](const float* f, float* o) { portable.frame(f, o); }, true));
+    if (peers.torch) m.systems.push_back(torchSystem("(c) LibTorch, op by op, 1 thread", *peers.torch, frames.at(0)));
+    else m.notRun.push_back("LibTorch op by op: " + peers.torchError);
+    if (peers.traced)
+        m.systems.push_back(torchSystem("(d) LibTorch, traced + frozen + optimize_for_inference, 1 thread",
+                                        *peers.traced, frames.at(0)));
+    else m.notRun.push_back("LibTorch traced: " + peers.tracedError);
+    if (peers.ort) {
+        OrtPeer& ort = *peers.ort;
+        m.systems.push_back(System::peer("(e) ONNX Runtime " + ort.version() + ", 1 thread, graph optimisation all",
+                                         [&ort] { ort.reset(); },
+                                         [&ort](int b, int e, Timing& t) { return ort.run(b, e, t); }));
+    } else {
+        m.notRun.push_back("ONNX Runtime: " + peers.ortError);
     }
-    runInterleaved(frames, systems);
-    s.macs = macsPerFrame(*best.net);
-    s.peak = fmaPeak();
-    s.bound = s.peak > 0 ? 2.0 * s.macs / (s.peak * 1e9) : 0.0;
+    std::vector<System*> all;
+    for (System& s : m.systems) all.push_back(&s);
+    if (!runRounds(frames, all, args.rounds, error)) return false;
+    if (peers.ort && !peers.ort->masks(m.systems.back().masks)) return *error = "ONNX Runtime: no masks", false;
+    for (System& s : m.systems) s.frame = nullptr, s.block = nullptr, s.reset = nullptr;
+    m.macs = macsPerFrame(*best.net);
+    m.limits = measureLimits();
+    return true;
 }
 
-void systemsSection(Report& r, const Systems& s) {
-    r.line("\n## Per-frame latency (warm)\n");
+void boundRow(Report& r, const char* name, double bound) {
+    if (bound > 0) r.line("| %s | %s | | | %.1f |", name, us(bound).c_str(), 0.010 / bound);
+}
+
+void systemsSection(Report& r, const Measured& m, int rounds) {
+    const System& engine = m.systems[1];
+    const double b256 = m.limits.bound256(m.macs), b512 = m.limits.bound512(m.macs);
+    r.line("\n## Per-frame latency (warm; median of %d per-round medians)\n", rounds);
     r.line("| system | median us | p99 us | median wall us | real-time streams per core |\n|---|---|---|---|---|");
-    latencyRow(r, "filter through the SDK (best kernels)", s.filter.timing);
-    latencyRow(r, "(a) engine, best kernels", s.engine.timing);
-    latencyRow(r, "(b) engine, portable kernels", s.portable.timing);
-    if (s.haveTorch) latencyRow(r, "(c) LibTorch, 1 thread", s.torch.timing);
-    if (s.bound > 0) r.line("| (d) compute bound | %s | | | %.1f |", us(s.bound).c_str(), 0.010 / s.bound);
-    r.line("\nStreams per core: 10 ms of audio per frame / median processor time. LibTorch runs the same "
-           "layer records op by op on one-frame tensors, so its time is mostly per-op dispatch; the "
-           "compute bound assumes every multiply-accumulate at the FMA peak.");
-    r.line("\nMultiply-accumulates per frame (from the layer shapes): %.2f M; FMA peak of this core: %.1f GFLOP/s.",
-           s.macs / 1e6, s.peak);
-    r.line("\n## Ratios (median processor time)\n");
-    r.line("- portable / best kernels: **%.2fx**", s.portable.timing.median() / s.engine.timing.median());
-    if (s.haveTorch)
-        r.line("- LibTorch / our filter: **%.2fx** (LibTorch / engine %.2fx)", s.torch.timing.median() / s.filter.timing.median(),
-               s.torch.timing.median() / s.engine.timing.median());
-    if (s.bound > 0)
-        r.line("- our filter / compute bound: **%.2fx** (%.0f%% of the FMA peak)", s.filter.timing.median() / s.bound,
-               100.0 * s.bound / s.filter.timing.median());
-    r.line("- max |mask difference| portable vs best: %.2e", maxDifference(s.portable.masks, s.engine.masks));
-    if (s.haveTorch) r.line("- max |mask difference| LibTorch vs engine: %.2e", maxDifference(s.torch.masks, s.engine.masks));
-    else r.line("- LibTorch: not run (%s)", s.torchError.c_str());
+    for (const System& s : m.systems)
+        r.line("| %s | %s | %s | %s | %.1f |", s.name.c_str(), us(s.median()).c_str(), us(s.p99()).c_str(),
+               us(s.median(true)).c_str(), 0.010 / s.median());
+    boundRow(r, "(f) compute bound, 256-bit FMA peak (the bound our kernels can reach)", b256);
+    boundRow(r, "(g) compute bound, 512-bit FMA peak (this core's physical bound)", b512);
+    r.line("\nStreams per core: 10 ms of audio per frame / median processor time. LibTorch op by op runs the layer "
+           "records on one-frame tensors, so its time is mostly per-op dispatch; the traced module and ONNX "
+           "Runtime run a one-frame export of the PyTorch mirror (`bench/export_peers.py`) with the states fed "
+           "back. ONNX Runtime runs in a Node process (`bench/ort_peer.js`, the `onnxruntime-node` package) on "
+           "the same core, its time measured there around each call (the process's processor time; the work "
+           "runs on its main thread), so it includes the binding's per-call cost.");
+    for (const std::string& n : m.notRun) r.line("\n- not run: %s", n.c_str());
+    r.line("\nMultiply-accumulates per frame (from the layer shapes): %.2f M; FMA peak of this core: %.1f GFLOP/s "
+           "with 256-bit registers, %s with 512-bit registers. No kernel of the engine uses 512-bit registers, "
+           "by design, so the 256-bit bound is the one it can reach.",
+           m.macs / 1e6, m.limits.peak256,
+           m.limits.peak512 > 0 ? (std::to_string(int(m.limits.peak512 + 0.5)) + " GFLOP/s").c_str() : "not measured (no AVX-512F)");
+    r.line("\n## Ratios (median processor time, one run)\n");
+    if (b256 > 0) r.line("- engine / 256-bit bound: **%.2fx** (%.0f%% of the 256-bit FMA peak)", engine.median() / b256,
+                         100.0 * b256 / engine.median());
+    if (b512 > 0) r.line("- engine / 512-bit bound: %.2fx", engine.median() / b512);
+    r.line("- filter through the SDK / engine: %.2fx", m.systems[0].median() / engine.median());
+    for (size_t i = 2; i < m.systems.size(); ++i)
+        r.line("- %s / engine: **%.2fx**; max |mask difference| to the engine %.2e", m.systems[i].name.c_str(),
+               m.systems[i].median() / engine.median(), maxDifference(m.systems[i].masks, engine.masks));
+    r.line("- max |mask difference| filter vs engine: %.2e", maxDifference(m.systems[0].masks, engine.masks));
 }
 
 int runReport(const Args& args) {
     Frames frames;
     std::string error;
     if (!readFeatures(args.features, 2000, frames.data, &error)) return std::fprintf(stderr, "perf_report: %s\n", error.c_str()), 1;
+    const int core = args.core >= 0 ? args.core : quietestCore();
+    if (!pinToCore(core)) return std::fprintf(stderr, "perf_report: cannot pin to core %d\n", core), 1;
     zelta::PluginHost host;
     if (!host.load(AEC_PLUGIN, &error)) return std::fprintf(stderr, "perf_report: %s\n", error.c_str()), 1;
     Report r;
     r.line("# Performance of the echo filter\n\n%s.\n", machineLine(args.machine).c_str());
     r.line("%d frames of host features (aec_features on 20 s made from the demo clips: far-end echo through "
-           "the demo room, near-end talk in alternate repetitions), one thread, the same frames for every "
-           "system. Times are processor time of the running thread (other load on the machine does not "
-           "count), except where marked wall. The systems take turns on blocks of 50 frames.",
-           frames.count());
+           "the demo room, near-end talk in alternate repetitions), the same frames for every system, one "
+           "thread pinned to core %d (the quieter core when the report started). Times are processor time of "
+           "the running thread, so other load on the machine counts only through shared caches and clock, "
+           "except where marked wall. %d rounds; within a round the systems take turns on blocks of %d "
+           "frames, and every figure compared is a ratio from this one run.",
+           frames.count(), core, args.rounds, kBlock);
     memorySection(r, host, frames);
-    Systems systems;
-    measureSystems(host, frames, systems);
-    systemsSection(r, systems);
-    profileSection(r, frames);
+    Measured measured;
+    if (!measureSystems(host, frames, args, measured, &error)) return std::fprintf(stderr, "perf_report: %s\n", error.c_str()), 1;
+    systemsSection(r, measured, args.rounds);
+    layerSection(r, frames, measured.limits);
+    streamsSection(r, host, frames, core);
     silenceSection(r, host);
     const std::string text = r.md.str();
     std::fputs(text.c_str(), stdout);
@@ -461,9 +412,12 @@ int runReport(const Args& args) {
 int main(int argc, char** argv) {
     Args args;
     if (!parseArgs(argc, argv, args)) {
-        std::fprintf(stderr, "usage: perf_report --features FRAMES.feat --out REPORT.md [--machine TEXT]\n");
+        std::fprintf(stderr,
+                     "usage: perf_report --features FRAMES.feat --out REPORT.md [--machine TEXT] [--core N] "
+                     "[--rounds N] [--torchscript NET.pt] [--onnx NET.onnx --node-modules DIR]\n");
         return 2;
     }
+    signal(SIGPIPE, SIG_IGN);  // a peer that dies is reported, not fatal
     try {
         return runReport(args);
     } catch (const std::exception& e) {

@@ -3,6 +3,7 @@
 // channel-last memory, what Reshape and MatMul read, is x^T flattened.
 #include "bench/torch_net.h"
 
+#include <torch/script.h>
 #include <torch/torch.h>
 
 #include <cstring>
@@ -218,6 +219,32 @@ private:
     }
 };
 
+// The exported module: (window A, window B, state 1, state 2) -> (mask, state 1, state 2).
+class Traced final : public TorchEchoNet {
+public:
+    explicit Traced(torch::jit::Module module) : module(std::move(module)) { resetState(); }
+
+    void resetState() override {
+        state1 = torch::zeros({kStateSize});
+        state2 = torch::zeros({kStateSize});
+    }
+
+    void frame(const float* features, float* mask) override {
+        torch::InferenceMode guard;
+        const auto window = [](const float* p) {
+            return torch::from_blob(const_cast<float*>(p), {kWindowRows, kBins});
+        };
+        const auto out = module.forward({window(features), window(features + kWindowBOffset), state1, state2}).toTuple();
+        state1 = out->elements()[1].toTensor();
+        state2 = out->elements()[2].toTensor();
+        std::memcpy(mask, out->elements()[0].toTensor().contiguous().data_ptr<float>(), kBins * sizeof(float));
+    }
+
+private:
+    torch::jit::Module module;
+    Tensor state1, state2;
+};
+
 bool readFile(const std::string& path, std::vector<char>& bytes) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return false;
@@ -255,4 +282,21 @@ std::unique_ptr<TorchEchoNet> makeTorchEchoNet(const std::string& blobPath, std:
         return nullptr;
     }
     return std::unique_ptr<TorchEchoNet>(new Interpreter(std::move(weights)));
+}
+
+std::unique_ptr<TorchEchoNet> makeTracedEchoNet(const std::string& modulePath, std::string* error) {
+    if (modulePath.empty()) {
+        *error = "no TorchScript module given";
+        return nullptr;
+    }
+    torch::set_num_threads(1);
+    try {
+        torch::jit::Module module = torch::jit::load(modulePath);
+        module.eval();
+        return std::unique_ptr<TorchEchoNet>(new Traced(std::move(module)));
+    } catch (const std::exception& e) {
+        const std::string what = e.what();
+        *error = modulePath + ": " + what.substr(0, what.find('\n'));
+        return nullptr;
+    }
 }

@@ -17,3 +17,7 @@ public:
 // Null with a one-line reason when LibTorch was not built in or the blob
 // does not read.
 std::unique_ptr<TorchEchoNet> makeTorchEchoNet(const std::string& blobPath, std::string* error);
+
+// The one-frame TorchScript export of the PyTorch mirror (bench/export_peers.py:
+// traced, frozen and optimised for inference), states fed back frame to frame.
+std::unique_ptr<TorchEchoNet> makeTracedEchoNet(const std::string& modulePath, std::string* error);

@@ -5,3 +5,8 @@ std::unique_ptr<TorchEchoNet> makeTorchEchoNet(const std::string&, std::string* 
     *error = "built without LibTorch";
     return nullptr;
 }
+
+std::unique_ptr<TorchEchoNet> makeTracedEchoNet(const std::string&, std::string* error) {
+    *error = "built without LibTorch";
+    return nullptr;
+}

@@ -74,37 +74,46 @@ TEST(Reshape, ViewWithInferredDimensionAndKeptBatch) {
     EXPECT_FALSE(bad->reshape());
 }
 
+// Input d (n, h, w, c) through permutation p, against the index formula.
+void checkTranspose(const uint32_t* d, const uint32_t* p, bool half) {
+    Net net(new x86::RunEnv);
+    net.env->halfPrecision = half;
+    Layer* t = elemtest::addLayer(net, RecordBuilder("TransposeAxis", {"x", "y"},
+                                                     {int32_t(p[0]), int32_t(p[1]), int32_t(p[2]), int32_t(p[3])}));
+    Tensor& x = net.blobs["x"];
+    // Values stay integers below 2048, exact in half precision.
+    std::vector<float> values = iota(d[0] * d[1] * d[2] * d[3]);
+    for (float& v : values) v = float(int(v) % 2039);
+    elemtest::fill(x, d[0], d[1], d[2], d[3], values);
+    if (half) x.floatToHalf();
+    ASSERT_TRUE(t->reshape());
+    ASSERT_TRUE(t->forward(*net.env));
+    Tensor& y = net.blobs["y"];
+    if (half) y.halfToFloat();
+    const auto out = elemtest::contents(y);
+    const uint32_t od[4] = {d[p[0]], d[p[1]], d[p[2]], d[p[3]]};
+    EXPECT_EQ(y.n * 1000 + y.h * 100 + y.w * 10 + y.c, od[0] * 1000 + od[1] * 100 + od[2] * 10 + od[3]);
+    size_t o = 0;
+    for (uint32_t a = 0; a < od[0]; ++a)
+        for (uint32_t b = 0; b < od[1]; ++b)
+            for (uint32_t c = 0; c < od[2]; ++c)
+                for (uint32_t e = 0; e < od[3]; ++e, ++o) {
+                    uint32_t i[4];
+                    const uint32_t oi[4] = {a, b, c, e};
+                    for (int k = 0; k < 4; ++k) i[p[k]] = oi[k];
+                    const uint32_t flat = ((i[0] * d[1] + i[1]) * d[2] + i[2]) * d[3] + i[3];
+                    ASSERT_EQ(out[o], float(flat % 2039)) << d[1] << "x" << d[2] << " perm " << p[1] << p[2] << p[3];
+                }
+}
+
+// Shapes past the copy tile of 16 and not a multiple of it, with axes of 1
+// where the network has them (the 12-row window).
 TEST(TransposeAxis, SupportedPermutationsFloatAndHalf) {
     const uint32_t perms[3][4] = {{0, 1, 3, 2}, {0, 2, 3, 1}, {1, 0, 3, 2}};
-    const uint32_t d[4] = {2, 3, 5, 7};
-    for (const auto& p : perms) {
-        for (bool half : {false, true}) {
-            Net net(new x86::RunEnv);
-            net.env->halfPrecision = half;
-            Layer* t = elemtest::addLayer(net, RecordBuilder("TransposeAxis", {"x", "y"},
-                                                      {int32_t(p[0]), int32_t(p[1]), int32_t(p[2]), int32_t(p[3])}));
-            Tensor& x = net.blobs["x"];
-            elemtest::fill(x, d[0], d[1], d[2], d[3], iota(210));
-            if (half) x.floatToHalf();
-            ASSERT_TRUE(t->reshape());
-            ASSERT_TRUE(t->forward(*net.env));
-            Tensor& y = net.blobs["y"];
-            if (half) y.halfToFloat();
-            const auto out = elemtest::contents(y);
-            const uint32_t od[4] = {d[p[0]], d[p[1]], d[p[2]], d[p[3]]};
-            EXPECT_EQ(y.n * 1000 + y.h * 100 + y.w * 10 + y.c, od[0] * 1000 + od[1] * 100 + od[2] * 10 + od[3]);
-            size_t o = 0;
-            for (uint32_t a = 0; a < od[0]; ++a)
-                for (uint32_t b = 0; b < od[1]; ++b)
-                    for (uint32_t c = 0; c < od[2]; ++c)
-                        for (uint32_t e = 0; e < od[3]; ++e, ++o) {
-                            uint32_t i[4];
-                            const uint32_t oi[4] = {a, b, c, e};
-                            for (int k = 0; k < 4; ++k) i[p[k]] = oi[k];
-                            ASSERT_EQ(out[o], float(((i[0] * 3 + i[1]) * 5 + i[2]) * 7 + i[3]));
-                        }
-        }
-    }
+    const uint32_t shapes[4][4] = {{2, 3, 5, 7}, {1, 12, 37, 1}, {2, 3, 17, 33}, {3, 1, 40, 18}};
+    for (const auto& d : shapes)
+        for (const auto& p : perms)
+            for (bool half : {false, true}) checkTranspose(d, p, half);
     Net net(new x86::RunEnv);
     Layer* t = elemtest::addLayer(net, RecordBuilder("TransposeAxis", {"x", "y"}, {0, 3, 1, 2}));
     elemtest::fill(net.blobs["x"], 1, 2, 2, 2, iota(8));

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "model/echo_net.h"
+#include "ynet/layers/gemm/gemm.h"
 
 using YNet::Tensor;
 using namespace frame_contract;
@@ -40,11 +41,20 @@ double layerMacs(YNet::Net& net, const YNet::LayerRecord& l) {
     return out / w.n * recordCount(w);  // output positions x weights per position
 }
 
-double layerWeightBytes(const YNet::LayerRecord& l) {
+// A matrix product packed to bfloat16 keeps its own buffer and leaves the
+// weight tensor's floats where they were; the float32 path rebinds the
+// tensor to its packed buffer.
+bool packedBf16(const YNet::Layer* layer) {
+    const auto* g = dynamic_cast<const YNet::simd::Gemm*>(layer);
+    return g && g->packedWeights && !g->weights.empty() && g->weights[0]->f32() != g->packedWeights;
+}
+
+// Bytes of weights one frame reads, in the precision the kernel reads them.
+double layerWeightBytes(const YNet::LayerRecord& l, const YNet::Layer* layer) {
     double bytes = 0;
-    for (const char* name : l.weightNames)
-        if (name && *name)
-            if (const YNet::WeightRecord* w = weightRecord(name)) bytes += 4.0 * recordCount(*w);
+    for (int i = 0; i < 8 && l.weightNames[i] && *l.weightNames[i]; ++i)
+        if (const YNet::WeightRecord* w = weightRecord(l.weightNames[i]))
+            bytes += (i == 0 && packedBf16(layer) ? 2.0 : 4.0) * recordCount(*w);
     return bytes;
 }
 
@@ -130,18 +140,21 @@ double weightBytes() {
     return bytes;
 }
 
-void layerSection(Report& r, const Frames& frames, const CoreLimits& limits) {
+void layerSection(Report& r, const Frames& frames, const CoreLimits& limits, double engineSeconds) {
     EngineNet e;
     e.warm(frames.at(0));
     const std::map<std::string, double> times = profile(e, frames);
+    std::map<std::string, const YNet::Layer*> byName;
+    for (const YNet::Layer* l : e.net->layers) byName[l->name] = l;
     std::map<std::string, Row> perType;
     std::vector<Row> layers;
     Row all{"all layers"};
+    double boundSum = 0;
     for (uint32_t i = 0; i < kLayerRecordCount; ++i) {
         const YNet::LayerRecord& l = LayerTable()[i];
         const auto it = times.find(l.name);
         const Row one{std::string(l.type) + " " + l.name, 1, it == times.end() ? 0.0 : it->second,
-                      layerMacs(*e.net, l), layerWeightBytes(l)};
+                      layerMacs(*e.net, l), layerWeightBytes(l, byName[l.name])};
         for (Row* sum : {&perType[l.type], &all}) {
             sum->layers += 1;
             sum->time += one.time;
@@ -149,6 +162,7 @@ void layerSection(Report& r, const Frames& frames, const CoreLimits& limits) {
             sum->bytes += one.bytes;
         }
         perType[l.type].name = l.type;
+        boundSum += one.bound(limits);
         if (one.macs > 0) layers.push_back(one);
     }
     std::vector<Row> types;
@@ -159,12 +173,19 @@ void layerSection(Report& r, const Frames& frames, const CoreLimits& limits) {
     r.line("\n## Time per layer against its bound (best kernels, wall, median of %d frames per layer)\n",
            frames.count());
     r.line("Compute bound: the layer's multiply-accumulates at the 256-bit FMA peak; weight-read bound: its "
-           "weights as float32 at the read rate over a buffer the size of all weights (%.1f GB/s; the bfloat16 "
-           "head products read half). Activations fused into their producer count with the producer.\n",
+           "weights, in the precision its kernel reads them, at the read rate over a buffer the size of all "
+           "weights (%.1f GB/s: they do not stay in a core's own cache from one frame to the next). Activations fused into their producer count with the producer.\n",
            limits.weightReadGBps);
     r.line(header, "layer type");
     for (const Row& row : types) rowLine(r, row, limits);
     rowLine(r, all, limits);
+    if (boundSum > 0)
+        r.line("\nSum of every layer's own bound: **%s us**; the engine's median frame (processor time, above) "
+               "is **%.2fx** that. The weight reads alone take %s us per frame at that rate, against a compute "
+               "bound of %s us at the 256-bit peak.",
+               us(boundSum).c_str(), engineSeconds / boundSum,
+               us(limits.weightReadGBps > 0 ? all.bytes / (limits.weightReadGBps * 1e9) : 0.0).c_str(),
+               us(limits.bound256(all.macs)).c_str());
     std::sort(layers.begin(), layers.end(), [&](const Row& a, const Row& b) {
         return a.time - a.bound(limits) > b.time - b.bound(limits);
     });

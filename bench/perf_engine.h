@@ -30,4 +30,5 @@ struct CoreLimits {
 
 // Float bytes of every weight of the net (what one frame reads at most).
 double weightBytes();
-void layerSection(Report& r, const Frames& frames, const CoreLimits& limits);
+// engineSeconds: the engine's median frame, set against the sum of the layers' bounds.
+void layerSection(Report& r, const Frames& frames, const CoreLimits& limits, double engineSeconds);

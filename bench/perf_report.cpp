@@ -398,7 +398,7 @@ int runReport(const Args& args) {
     Measured measured;
     if (!measureSystems(host, frames, args, measured, &error)) return std::fprintf(stderr, "perf_report: %s\n", error.c_str()), 1;
     systemsSection(r, measured, args.rounds);
-    layerSection(r, frames, measured.limits);
+    layerSection(r, frames, measured.limits, measured.systems[1].median());
     streamsSection(r, host, frames, core);
     silenceSection(r, host);
     const std::string text = r.md.str();

@@ -36,6 +36,7 @@ class Peer {
         this.session = session;
         this.frames = frames;
         this.masks = new Float32Array(count * BINS);
+        this.staging = new Float32Array(FEATURE_FLOATS);
         this.reset();
     }
 
@@ -44,13 +45,15 @@ class Peer {
         this.state2 = new this.ort.Tensor('float32', new Float32Array(STATE), [STATE]);
     }
 
-    window(frame, row) {
-        const start = frame * FEATURE_FLOATS + row * BINS;
-        return new this.ort.Tensor('float32', this.frames.subarray(start, start + ROWS * BINS), [ROWS, BINS]);
+    window(row) {
+        return new this.ort.Tensor('float32', this.staging.subarray(row * BINS, (row + ROWS) * BINS), [ROWS, BINS]);
     }
 
+    // Each frame is first copied into one buffer, as a host hands over the
+    // features it has just written.
     async frame(i) {
-        const feeds = {window_a: this.window(i, 0), window_b: this.window(i, WINDOW_B_ROW),
+        this.staging.set(this.frames.subarray(i * FEATURE_FLOATS, (i + 1) * FEATURE_FLOATS));
+        const feeds = {window_a: this.window(0), window_b: this.window(WINDOW_B_ROW),
                        state1: this.state1, state2: this.state2};
         const c0 = process.cpuUsage(), w0 = process.hrtime.bigint();
         const out = await this.session.run(feeds);

@@ -63,8 +63,10 @@ double layerWeightBytes(const YNet::LayerRecord& l, const YNet::Layer* layer) {
 std::map<std::string, double> profile(EngineNet& e, const Frames& frames) {
     std::map<std::string, std::vector<double>> perLayer;
     YNet::Net& net = *e.net;
+    std::vector<float> staging(kFeatureFloats);  // the host's freshly written features
     for (int t = 0; t < frames.count(); ++t) {
-        e.bind(frames.at(t));
+        std::copy(frames.at(t), frames.at(t) + kFeatureFloats, staging.begin());
+        e.bind(staging.data());
         for (size_t i = 0; i < net.layers.size(); ++i) {
             YNet::Layer* l = net.layers[i];
             if (l->removed || l->skip) continue;

@@ -235,9 +235,11 @@ struct System {
 
 // Each round runs every system over all frames from zero states; within a
 // round the systems take turns on blocks of frames, so that a change in the
-// load on the machine falls on all of them alike.
+// load on the machine falls on all of them alike. Each frame is first copied
+// into one buffer, as a host hands over the features it has just written.
 bool runRounds(const Frames& frames, const std::vector<System*>& systems, int rounds, std::string* error) {
     for (System* s : systems) s->masks.assign(size_t(frames.count()) * kBins, 0.0f);
+    std::vector<float> staging(kFeatureFloats);
     for (int r = 0; r < rounds; ++r) {
         for (System* s : systems) {
             s->reset();
@@ -253,7 +255,10 @@ bool runRounds(const Frames& frames, const std::vector<System*>& systems, int ro
                 }
                 std::unique_ptr<YNet::ScopedCpuOverride> force;
                 if (s->portable) force.reset(new YNet::ScopedCpuOverride(YNet::IsaLevel::Portable));
-                for (int i = b; i < e; ++i) t.add([&] { s->frame(frames.at(i), &s->masks[size_t(i) * kBins]); });
+                for (int i = b; i < e; ++i) {
+                    std::copy(frames.at(i), frames.at(i) + kFeatureFloats, staging.begin());
+                    t.add([&] { s->frame(staging.data(), &s->masks[size_t(i) * kBins]); });
+                }
             }
         }
     }

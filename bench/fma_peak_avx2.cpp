@@ -1,12 +1,22 @@
-// Independent FMA chains, more than the latency times the issue width needs.
+// The 256-bit FMA peak, the bound the engine's kernels can reach, and the
+// read rate that bounds streaming weights.
 #include <immintrin.h>
 #include <time.h>
 
 #include <vector>
 
+#include "bench/fma_chains.h"
 #include "bench/fma_peak.h"
 
 namespace {
+
+struct Ymm {
+    using V = __m256;
+    static constexpr int kLanes = 8;
+    static V set1(float v) { return _mm256_set1_ps(v); }
+    static V fmadd(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }
+    static float first(V v) { return _mm256_cvtss_f32(v); }
+};
 
 double threadCpu() {
     timespec t;
@@ -16,22 +26,7 @@ double threadCpu() {
 
 }  // namespace
 
-double fmaPeakGflops() {
-    constexpr int kChains = 12;
-    __m256 acc[kChains];
-    for (int i = 0; i < kChains; ++i) acc[i] = _mm256_set1_ps(float(i));
-    const __m256 m = _mm256_set1_ps(0.999999f), a = _mm256_set1_ps(1e-7f);
-    const long iters = 20000000;
-    const double t0 = threadCpu();
-    for (long n = 0; n < iters; ++n)
-        for (int i = 0; i < kChains; ++i) acc[i] = _mm256_fmadd_ps(acc[i], m, a);
-    const double sec = threadCpu() - t0;
-    float sum = 0;
-    for (int i = 0; i < kChains; ++i) sum += _mm256_cvtss_f32(acc[i]);
-    volatile float sink = sum;
-    (void)sink;
-    return double(iters) * kChains * 8 * 2 / sec / 1e9;
-}
+double fmaPeakGflops() { return fmaChainsGflops<Ymm>(20000000); }
 
 double readGBps(size_t bytes) {
     const size_t n = bytes / sizeof(float) / 32 * 32;

@@ -364,7 +364,8 @@ void systemsSection(Report& r, const Measured& m, int rounds) {
            "Runtime run a one-frame export of the PyTorch mirror (`bench/export_peers.py`) with the states fed "
            "back. ONNX Runtime runs in a Node process (`bench/ort_peer.js`, the `onnxruntime-node` package) on "
            "the same core, its time measured there around each call (the process's processor time; the work "
-           "runs on its main thread), so it includes the binding's per-call cost.");
+           "runs on its main thread), so it includes the binding's per-call cost. On a shared core, wall medians of the slower systems "
+           "include other jobs' turns: a frame longer than the scheduler's time slice is often interrupted.");
     for (const std::string& n : m.notRun) r.line("\n- not run: %s", n.c_str());
     r.line("\nMultiply-accumulates per frame (from the layer shapes): %.2f M; FMA peak of this core: %.1f GFLOP/s "
            "with 256-bit registers, %s with 512-bit registers. No kernel of the engine uses 512-bit registers, "
@@ -394,11 +395,12 @@ int runReport(const Args& args) {
     r.line("# Performance of the echo filter\n\n%s.\n", machineLine(args.machine).c_str());
     r.line("%d frames of host features (aec_features on 20 s made from the demo clips: far-end echo through "
            "the demo room, near-end talk in alternate repetitions), the same frames for every system, one "
-           "thread pinned to core %d (the quieter core when the report started). Times are processor time of "
+           "thread pinned to core %d (%s). Times are processor time of "
            "the running thread, so other load on the machine counts only through shared caches and clock, "
            "except where marked wall. %d rounds; within a round the systems take turns on blocks of %d "
            "frames, and every figure compared is a ratio from this one run.",
-           frames.count(), core, args.rounds, kBlock);
+           frames.count(), core, args.core >= 0 ? "as asked" : "the quieter core when the report started",
+           args.rounds, kBlock);
     memorySection(r, host, frames);
     Measured measured;
     if (!measureSystems(host, frames, args, measured, &error)) return std::fprintf(stderr, "perf_report: %s\n", error.c_str()), 1;

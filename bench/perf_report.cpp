@@ -237,10 +237,13 @@ struct System {
 // round the systems take turns on blocks of frames, so that a change in the
 // load on the machine falls on all of them alike. Each frame is first copied
 // into one buffer, as a host hands over the features it has just written.
-bool runRounds(const Frames& frames, const std::vector<System*>& systems, int rounds, std::string* error) {
+// `eachRound` runs before every round (the core's limits take their turn too).
+bool runRounds(const Frames& frames, const std::vector<System*>& systems, int rounds,
+               const std::function<void()>& eachRound, std::string* error) {
     for (System* s : systems) s->masks.assign(size_t(frames.count()) * kBins, 0.0f);
     std::vector<float> staging(kFeatureFloats);
     for (int r = 0; r < rounds; ++r) {
+        eachRound();
         for (System* s : systems) {
             s->reset();
             s->rounds.emplace_back();
@@ -265,16 +268,14 @@ bool runRounds(const Frames& frames, const std::vector<System*>& systems, int ro
     return true;
 }
 
-CoreLimits measureLimits() {
-    CoreLimits c;
+// One try at each rate: the best of the tries spread over the rounds counts,
+// since other load only ever lowers a rate.
+void sampleLimits(CoreLimits& c) {
     const YNet::CpuInfo& cpu = YNet::CpuInfo::get();
-    if (!(cpu.avx2() && cpu.fma())) return c;
-    // The best of a few tries: other load only ever lowers a rate.
-    for (int i = 0; i < 7; ++i) c.peak256 = std::max(c.peak256, fmaPeakGflops());
-    if (cpu.avx512f() && __builtin_cpu_supports("avx512f"))
-        for (int i = 0; i < 7; ++i) c.peak512 = std::max(c.peak512, fmaPeak512Gflops());
-    for (int i = 0; i < 3; ++i) c.weightReadGBps = std::max(c.weightReadGBps, readGBps(size_t(weightBytes())));
-    return c;
+    if (!(cpu.avx2() && cpu.fma())) return;
+    c.peak256 = std::max(c.peak256, fmaPeakGflops());
+    if (cpu.avx512f() && __builtin_cpu_supports("avx512f")) c.peak512 = std::max(c.peak512, fmaPeak512Gflops());
+    c.weightReadGBps = std::max(c.weightReadGBps, readGBps(size_t(weightBytes())));
 }
 
 struct Peers {
@@ -337,11 +338,10 @@ bool measureSystems(zelta::PluginHost& host, const Frames& frames, const Args& a
     }
     std::vector<System*> all;
     for (System& s : m.systems) all.push_back(&s);
-    if (!runRounds(frames, all, args.rounds, error)) return false;
+    if (!runRounds(frames, all, args.rounds, [&m] { sampleLimits(m.limits); }, error)) return false;
     if (peers.ort && !peers.ort->masks(m.systems.back().masks)) return *error = "ONNX Runtime: no masks", false;
     for (System& s : m.systems) s.frame = nullptr, s.block = nullptr, s.reset = nullptr;
     m.macs = macsPerFrame(*best.net);
-    m.limits = measureLimits();
     return true;
 }
 
@@ -368,7 +368,7 @@ void systemsSection(Report& r, const Measured& m, int rounds) {
            "include other jobs' turns: a frame longer than the scheduler's time slice is often interrupted.");
     for (const std::string& n : m.notRun) r.line("\n- not run: %s", n.c_str());
     r.line("\nMultiply-accumulates per frame (from the layer shapes): %.2f M; FMA peak of this core: %.1f GFLOP/s "
-           "with 256-bit registers, %s with 512-bit registers. No kernel of the engine uses 512-bit registers, "
+           "with 256-bit registers, %s with 512-bit registers (each the best of one try before every round). No kernel of the engine uses 512-bit registers, "
            "by design, so the 256-bit bound is the one it can reach.",
            m.macs / 1e6, m.limits.peak256,
            m.limits.peak512 > 0 ? (std::to_string(int(m.limits.peak512 + 0.5)) + " GFLOP/s").c_str() : "not measured (no AVX-512F)");

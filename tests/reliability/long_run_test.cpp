@@ -93,10 +93,11 @@ TEST_F(LongRun, MinutesThroughTheCInterfaceWithFlatMemory) {
     // Not a quality measure (the evaluation is): the far end is shaped noise,
     // unlike the speech the mask learnt, with a fifth of its energy above
     // 8 kHz. The floor only tells cancelling from a bypass; the last minute
-    // must not fall behind the second (where the mask leaves 80 dB, a dB more
-    // or less is rounding, not drift).
+    // must not fall clearly behind the second. Near 55 dB the minutes of
+    // this noise differ by up to 2 dB without a trend (57.1, 55.5, 55.3 and
+    // 55.6 dB in minutes 2, 3, 4 and 6); drift would keep falling.
     EXPECT_GT(erle(1), 1.0);
-    EXPECT_GT(erle(total - 1), erle(1) - 1.0);
+    EXPECT_GT(erle(total - 1), erle(1) - 2.5);
 }
 
 // Writes the scene's mic and ref, `total` minutes each, a block at a time.

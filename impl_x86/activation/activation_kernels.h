@@ -15,9 +15,6 @@
 namespace YNet {
 namespace act {
 
-// True for the kinds that have a range function below (the others are copies).
-bool hasFunction(uint32_t kind);
-
 // Exact single-element form (std::exp, true division). Internal linkage on
 // purpose: translation units built with wider ISA flags must not hand their
 // copy to baseline callers.

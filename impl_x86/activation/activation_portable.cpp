@@ -41,11 +41,6 @@ struct Scalar {
 
 }  // namespace
 
-bool hasFunction(uint32_t kind) {
-    return kind == kRelu || kind == kClip || kind == kSigmoid || kind == kLeakyRelu ||
-           kind == kSwish || kind == kHardSwish;
-}
-
 void applyPortable(uint32_t kind, float param, const float* x, float* y, size_t n) {
     applyRange<Scalar>(kind, param, x, y, n);
 }

@@ -62,7 +62,7 @@ constexpr Option kSseLine[] = {{false, 12}, {false, 8}, {false, 4}};
 // The 3x3 fast path: 16-channel blocks on the AVX2/FMA build, fusing only
 // the plain rectifier. Dilated layers are left to the dilated kernel.
 bool takes3x3(const Geometry& g, const CpuInfo& cpu) {
-    return cpu.avx() && cpu.fma() && cpu.avx2() && g.kernelW == 3 && g.kernelH == 3 &&
+    return cpu.fma() && cpu.avx2() && g.kernelW == 3 && g.kernelH == 3 &&
            g.padLeft == 1 && g.outC % 16 == 0 && g.inC == g.outC && g.dilationH == 1 &&
            g.dilationW == 1;
 }

@@ -10,6 +10,8 @@ namespace {
 // The linear filter is causal: align the reference a little early so a
 // delay estimate off by a frame or two still leaves the echo inside it.
 constexpr int kAlignMargin = 2 * kHop;
+// The filter's reference shift for a delay estimate.
+int shiftFor(int estimate) { return std::max(0, estimate - kAlignMargin); }
 constexpr int kMaxDelay = DelayEstimator::kMaxLagFrames * kHop;
 // A filter started at a new shift first learns from up to 1.5 s of the
 // history, sixteen hops of it per hop, so the restart costs no convergence
@@ -87,11 +89,11 @@ void AecPipeline::reset() {
   std::fill(micRing_.begin(), micRing_.end(), 0.0f);
   std::fill(refRing_.begin(), refRing_.end(), 0.0f);
   written_ = 0;
-  cancellerDelay_ = warmingDelay_ = -1;
+  warmingEstimate_ = -1;
   warmingNext_ = 0;
   warmingErr_ = servingErr_ = 0.0;
   std::fill(servingErrRing_.begin(), servingErrRing_.end(), 0.0f);
-  inUse_ = std::max(0, options_.delayMs) * kSampleRate / 1000;
+  inUse_ = estimateSamples();  // the delay_ reset above: fixed, or 0 until a lock
   refused_ = -1;
   refusedHops_ = 0;
   silentRef_ = echoSpan_ + kHop;
@@ -114,20 +116,21 @@ void AecPipeline::alignReference(const float* mic, const float* ref) {
   }
   written_ += kHop;
   const int estimate = acceptedEstimate(estimateSamples());
-  const int target = std::max(0, estimate - kAlignMargin);
-  if (cancellerDelay_ < 0) {
-    cancellerDelay_ = target;
+  const int target = shiftFor(estimate);
+  if (target == shiftFor(inUse_)) {
     inUse_ = estimate;
-  } else if (target != cancellerDelay_ && target != warmingDelay_) {
+    warmingEstimate_ = -1;
+  } else if (warmingEstimate_ >= 0 && target == shiftFor(warmingEstimate_)) {
+    warmingEstimate_ = estimate;
+  } else {
     warming_->restart();
-    warmingDelay_ = target;
     warmingEstimate_ = estimate;
     warmingNext_ = std::max(0L, written_ - kHop - long(kReplayHops) * kHop);
     warmingErr_ = servingErr_ = 0.0;
   }
-  if (warmingDelay_ >= 0) warmUp();
+  if (warmingEstimate_ >= 0) warmUp();
   const long now = written_ - kHop;
-  read(refRing_, now - cancellerDelay_, cancellerRef_.data());
+  read(refRing_, now - shiftFor(inUse_), cancellerRef_.data());
   // The mask's reference rows follow the estimate itself, so they line up
   // with the echo left in E whatever shift the filter runs at.
   read(refRing_, now - target, featureRef_.data());
@@ -150,7 +153,7 @@ void AecPipeline::warmUp() {
   const long now = written_ - kHop;
   for (int hop = 0; hop < kReplayHopsPerHop && warmingNext_ < now; ++hop, warmingNext_ += kHop) {
     read(micRing_, warmingNext_, replayMic_.data());
-    read(refRing_, warmingNext_ - warmingDelay_, cancellerRef_.data());
+    read(refRing_, warmingNext_ - shiftFor(warmingEstimate_), cancellerRef_.data());
     warming_->process(replayMic_.data(), cancellerRef_.data(), err_.data());
     if (warmingNext_ >= now - long(kCompareHops) * kHop) {
       warmingErr_ += meanSquare(err_.data());
@@ -163,10 +166,9 @@ void AecPipeline::warmUp() {
     refusedHops_ = 0;
   } else {
     std::swap(canceller_, warming_);
-    cancellerDelay_ = warmingDelay_;
     inUse_ = warmingEstimate_;
   }
-  warmingDelay_ = -1;
+  warmingEstimate_ = -1;
 }
 
 void AecPipeline::read(const std::vector<float>& ring, long start, float* out) const {

@@ -88,15 +88,14 @@ class AecPipeline {
   MaskSource maskSource_;
   std::vector<float> micRing_, refRing_;
   long written_ = 0;          // samples of mic (and of reference) stored
-  int cancellerDelay_ = -1;   // filter's reference shift in samples, -1 before the first block
-  int warmingDelay_ = -1;     // the learning filter's shift, -1 when none learns
+  // Delay estimates (samples) the serving filter and the learning one are
+  // aligned for (the shift is a margin less); -1: none learns.
+  int inUse_ = 0, warmingEstimate_ = -1;
   long warmingNext_ = 0;      // first sample of the next history hop it learns from
   // The learning filter's residual and the serving one's over the same last
   // kCompareHops of the history, for the hand-over test.
   double warmingErr_ = 0.0, servingErr_ = 0.0;
   std::vector<float> servingErrRing_;  // residual energy per hop, by hop number mod its size
-  int inUse_ = 0;             // estimate (samples) the alignment follows, or fixed delay
-  int warmingEstimate_ = 0;   // estimate the learning filter was started for
   int refused_ = -1;          // estimate whose filter did worse than the serving one
   int refusedHops_ = 0;
   int silentRef_ = 0;      // samples since the last loud reference hop, capped

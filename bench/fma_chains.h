@@ -4,7 +4,7 @@
 // calling thread. R: the register type V, kLanes, set1, fmadd(a, b, c) =
 // a*b + c and first (lane 0). Internal linkage: each width's file compiles
 // its own copy with its own instruction set.
-#include <time.h>
+#include "bench/thread_time.h"
 
 namespace {
 
@@ -14,12 +14,10 @@ double fmaChainsGflops(long iters) {
     typename R::V acc[kChains];
     for (int i = 0; i < kChains; ++i) acc[i] = R::set1(float(i));
     const typename R::V m = R::set1(0.999999f), a = R::set1(1e-7f);
-    timespec t0, t1;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t0);
+    const double t0 = threadSeconds();
     for (long n = 0; n < iters; ++n)
         for (int i = 0; i < kChains; ++i) acc[i] = R::fmadd(acc[i], m, a);
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t1);
-    const double sec = double(t1.tv_sec - t0.tv_sec) + 1e-9 * double(t1.tv_nsec - t0.tv_nsec);
+    const double sec = threadSeconds() - t0;
     float sum = 0;
     for (int i = 0; i < kChains; ++i) sum += R::first(acc[i]);
     volatile float sink = sum;

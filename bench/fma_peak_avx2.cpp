@@ -1,12 +1,12 @@
 // The 256-bit FMA peak, the bound the engine's kernels can reach, and the
 // read rate that bounds streaming weights.
 #include <immintrin.h>
-#include <time.h>
 
 #include <vector>
 
 #include "bench/fma_chains.h"
 #include "bench/fma_peak.h"
+#include "bench/thread_time.h"
 
 namespace {
 
@@ -18,12 +18,6 @@ struct Ymm {
     static float first(V v) { return _mm256_cvtss_f32(v); }
 };
 
-double threadCpu() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-}
-
 }  // namespace
 
 double fmaPeakGflops() { return fmaChainsGflops<Ymm>(20000000); }
@@ -33,7 +27,7 @@ double readGBps(size_t bytes) {
     std::vector<float> buf(n, 1.0f);
     const int reps = int(4e9 / double(bytes)) + 1;
     __m256 s0 = _mm256_setzero_ps(), s1 = s0, s2 = s0, s3 = s0;
-    const double t0 = threadCpu();
+    const double t0 = threadSeconds();
     for (int r = 0; r < reps; ++r)
         for (size_t i = 0; i < n; i += 32) {
             s0 = _mm256_add_ps(s0, _mm256_loadu_ps(&buf[i]));
@@ -41,7 +35,7 @@ double readGBps(size_t bytes) {
             s2 = _mm256_add_ps(s2, _mm256_loadu_ps(&buf[i + 16]));
             s3 = _mm256_add_ps(s3, _mm256_loadu_ps(&buf[i + 24]));
         }
-    const double sec = threadCpu() - t0;
+    const double sec = threadSeconds() - t0;
     volatile float sink = _mm256_cvtss_f32(_mm256_add_ps(_mm256_add_ps(s0, s1), _mm256_add_ps(s2, s3)));
     (void)sink;
     return double(reps) * double(n) * sizeof(float) / sec / 1e9;

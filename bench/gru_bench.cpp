@@ -4,13 +4,13 @@
 // per weight.
 #include <benchmark/benchmark.h>
 
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/thread_time.h"
 #include "impl_x86/gru/gru_kernels.h"
 #include "impl_x86/gru/gru_qkernels.h"
 #include "model/echo_net.h"
@@ -172,11 +172,12 @@ struct FrameNet {
     }
 };
 
-// Processor seconds per call, so that other load on the machine does not count.
+// Processor seconds per call of this thread, so that other load on the
+// machine (and other threads of the process) does not count.
 double secondsPer(int reps, const std::function<void()>& f) {
-    const std::clock_t t0 = std::clock();
+    const double t0 = threadSeconds();
     for (int i = 0; i < reps; ++i) f();
-    return double(std::clock() - t0) / CLOCKS_PER_SEC / reps;
+    return (threadSeconds() - t0) / reps;
 }
 
 void WholeFrame(benchmark::State& state) {

@@ -7,11 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "bench/thread_time.h"
 #include "model/frame_contract.h"
 
-// Processor time of the calling thread only: a worker another library left
-// spinning does not count.
-double threadSeconds();
 double wallSeconds();
 double quantile(std::vector<double> v, double q);
 

@@ -9,14 +9,23 @@ being complete (the distance within which no image has more than MAX_ORDER
 reflections), a
 Gaussian noise tail decaying by 60 dB per RT60, scaled to continue the early
 energy envelope. Absorption follows Eyring: alpha = 1 - exp(-0.161 V / (S RT60)).
-Rooms for training draw RT60 in RT60_RANGE; callers pass their own seeds.
+Rooms for training come from ROOM_CLASSES: car-sized cabins and booths,
+ordinary rooms, and halls; callers pass their own seeds.
 """
 
 import numpy as np
 
 SPEED_OF_SOUND = 343.0
 MAX_ORDER = 8
-RT60_RANGE = (0.1, 0.8)
+# class: (share, length, width and height ranges in metres, RT60 range in seconds).
+# Calls happen in cars and halls as well as offices; a net that only heard
+# ordinary rooms distorts the near end in the very dry and the very live ones.
+ROOM_CLASSES = {
+    "cabin": (0.3, ((1.8, 3.2), (1.3, 2.2), (1.1, 1.6)), (0.06, 0.25)),
+    "ordinary": (0.4, ((3.0, 8.0), (2.5, 6.0), (2.4, 3.5)), (0.1, 0.8)),
+    "hall": (0.3, ((9.0, 16.0), (7.0, 12.0), (3.5, 6.0)), (0.6, 1.2)),
+}
+RT60_RANGE = (min(c[2][0] for c in ROOM_CLASSES.values()), max(c[2][1] for c in ROOM_CLASSES.values()))
 
 
 def reflection_coefficient(dims, rt60):
@@ -93,9 +102,12 @@ def schroeder_rt60(h, fs=16000, fit=(-5.0, -25.0)):
     return -60.0 / slope
 
 
-def random_room(rng, rt60_range=RT60_RANGE):
-    """A room, RT60 and a loudspeaker-mic pair plus a talker position."""
-    dims = np.array([rng.uniform(3.0, 8.0), rng.uniform(2.5, 6.0), rng.uniform(2.4, 3.5)])
+def random_room(rng):
+    """A room of a random class, its RT60 and a mic position 0.5 m inside the walls."""
+    names = sorted(ROOM_CLASSES)
+    share = np.array([ROOM_CLASSES[k][0] for k in names])
+    _, sizes, rt60_range = ROOM_CLASSES[names[rng.choice(len(names), p=share / share.sum())]]
+    dims = np.array([rng.uniform(*r) for r in sizes])
     rt60 = rng.uniform(*rt60_range)
     mic = np.array([rng.uniform(0.5, d - 0.5) for d in dims])
     return dims, rt60, mic

@@ -47,10 +47,22 @@ def test_schroeder_of_exact_exponential():
     assert room.schroeder_rt60(h, fs, fit=(-5.0, -25.0)) == pytest.approx(rt60, rel=0.02)
 
 
-def test_random_positions_stay_inside():
+def _room_class(dims, rt60):
+    for name, (_, sizes, rt60_range) in room.ROOM_CLASSES.items():
+        if all(lo <= d <= hi for d, (lo, hi) in zip(dims, sizes)) and rt60_range[0] <= rt60 <= rt60_range[1]:
+            return name
+    return None
+
+
+def test_random_rooms_cover_every_class_and_positions_stay_inside():
     rng = np.random.default_rng(5)
-    for _ in range(50):
+    seen = []
+    for _ in range(300):
         dims, rt60, mic = room.random_room(rng)
-        p = room.point_near(rng, dims, mic, 0.05, 1.0)
-        assert room.RT60_RANGE[0] <= rt60 <= room.RT60_RANGE[1]
+        seen.append(_room_class(dims, rt60))
+        p = room.point_near(rng, dims, mic, 0.3, 2.5)
+        assert np.all(mic >= 0.5) and np.all(mic <= dims - 0.5)
         assert np.all(p > 0.19) and np.all(p < dims - 0.19)
+    assert None not in seen
+    for name, (share, _, _) in room.ROOM_CLASSES.items():
+        assert abs(seen.count(name) / len(seen) - share) < 0.08, name

@@ -7,8 +7,10 @@ Split against training (training/aecnet/speech.py and scenes.py):
   held-out festival voices (speech.EVAL_HELD_FESTIVAL) and the flite voices
   slt and kal16; training uses none of these.
 - text: sentences of our own (EVAL_SENTENCES), not the training word lists.
-- rooms: a fixed set of named rooms (ROOMS), two of them outside the
-  training size range (a car-sized cabin and a hall) and RT60 0.12 to 0.95 s;
+- rooms: a fixed set of named rooms (ROOMS) with RT60 0.12 to 0.95 s,
+  from a car-sized cabin to a hall; training draws its rooms at random
+  from classes that span the same sizes (room.ROOM_CLASSES), so none of
+  these fixed rooms is one it saw;
   impulse responses from training's image-source simulator (room.py:
   every image up to MAX_ORDER = 8 reflections plus a statistical tail);
   a headset's leakage path of our own (far_end.headset_path).

@@ -12,6 +12,8 @@
 #include <spa/utils/names.h>
 #include <spa/utils/string.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -32,13 +34,20 @@ constexpr const char* kName = "ynet";
     if ((p)->log) spa_log_##level((p)->log, __VA_ARGS__);    \
   } while (0)
 
+// Longest piece of a block handed to the stream at once: the stream and the
+// mix buffers hold this much without allocating, whatever the block size.
+constexpr uint32_t kPieceMs = 100;
+
 // run is called on the data thread, set_props and activate on the main
-// thread: the lock keeps a stream from being replaced while it runs.
+// thread: the lock keeps a stream from being replaced while it runs. The
+// data thread never waits for it: while the main thread holds it (a stream
+// being swapped or reset), that block passes through uncancelled.
 struct Canceller {
   std::mutex lock;
   aec::StreamOptions options;
   std::unique_ptr<aec::AecStream> stream;
-  uint32_t channels = 0;
+  std::atomic<uint32_t> channels{0};  // also read by a data thread that found the lock taken
+  uint32_t piece = 0;
   std::vector<float> mic, ref;
 };
 
@@ -114,13 +123,20 @@ int makeStream(Plugin* p, uint32_t rate, uint32_t channels, const aec::StreamOpt
   std::vector<float> silence(rate / 25, 0.0f);
   stream->process(silence.data(), silence.data(), silence.data(), silence.size());
   stream->reset();
+  const int latency = stream->latencySamples();
+  const uint32_t piece = rate * kPieceMs / 1000;
   Canceller* c = p->canceller;
-  std::lock_guard<std::mutex> guard(c->lock);
-  c->options = options;
-  c->stream = std::move(stream);
-  c->channels = channels;
-  PLUGIN_LOG(p, info, "aec-%s: %u Hz, %u channel(s), latency %d samples", kName, rate, channels,
-               c->stream->latencySamples());
+  {
+    std::lock_guard<std::mutex> guard(c->lock);
+    c->options = options;
+    c->stream.swap(stream);
+    c->channels = channels;
+    c->piece = piece;
+    c->mic.reserve(piece);
+    c->ref.reserve(piece);
+  }
+  stream.reset();  // the old stream is freed here, not while the data thread waits
+  PLUGIN_LOG(p, info, "aec-%s: %u Hz, %u channel(s), latency %d samples", kName, rate, channels, latency);
   return 0;
 }
 
@@ -131,23 +147,32 @@ int init(void* object, const spa_dict* args, const spa_audio_info_raw* info) {
   return makeStream(p, info->rate, info->channels, options);
 }
 
-// Mean over the channels into one buffer (or the channel itself).
-const float* mixDown(const float* channels[], uint32_t count, uint32_t samples, std::vector<float>& buffer) {
-  if (count == 1) return channels[0];
+// Mean over the channels of samples [at, at + samples) into one buffer (or
+// the channel itself); samples never exceed the buffer's reserve.
+const float* mixDown(const float* channels[], uint32_t count, uint32_t at, uint32_t samples,
+                     std::vector<float>& buffer) {
+  if (count == 1) return channels[0] + at;
   buffer.assign(samples, 0.0f);
   for (uint32_t c = 0; c < count; ++c) {
-    for (uint32_t n = 0; n < samples; ++n) buffer[n] += channels[c][n] / float(count);
+    for (uint32_t n = 0; n < samples; ++n) buffer[n] += channels[c][at + n] / float(count);
   }
   return buffer.data();
 }
 
 int run(void* object, const float* rec[], const float* play[], float* out[], uint32_t samples) {
   Canceller* c = static_cast<Plugin*>(object)->canceller;
-  std::lock_guard<std::mutex> guard(c->lock);
+  std::unique_lock<std::mutex> guard(c->lock, std::try_to_lock);
+  if (!guard.owns_lock()) {
+    for (uint32_t ch = 0; ch < c->channels; ++ch) std::copy(rec[ch], rec[ch] + samples, out[ch]);
+    return 0;
+  }
   if (!c->stream) return -EIO;
-  const float* mic = mixDown(rec, c->channels, samples, c->mic);
-  const float* ref = mixDown(play, c->channels, samples, c->ref);
-  c->stream->process(mic, ref, out[0], samples);
+  for (uint32_t at = 0; at < samples; at += c->piece) {
+    const uint32_t n = std::min(c->piece, samples - at);
+    const float* mic = mixDown(rec, c->channels, at, n, c->mic);
+    const float* ref = mixDown(play, c->channels, at, n, c->ref);
+    c->stream->process(mic, ref, out[0] + at, n);
+  }
   for (uint32_t ch = 1; ch < c->channels; ++ch) std::copy(out[0], out[0] + samples, out[ch]);
   return 0;
 }

@@ -13,10 +13,12 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/aec_stream.h"
 #include "tests/erle.h"
+#include "tests/realtime/alloc_counter.h"
 
 namespace {
 
@@ -208,6 +210,44 @@ TEST_F(SpaPlugin, BadSettingsAreRefusedWithALogLine) {
   EXPECT_EQ(spa_audio_aec_activate(aec), 0);
   EXPECT_EQ(spa_audio_aec_run(aec, in, in, out, 1), 0);
   EXPECT_EQ(spa_audio_aec_deactivate(aec), 0);
+}
+
+// The data thread neither allocates nor waits: blocks of any size (one past
+// the stream's 100 ms reserve too) after warm-up, and while the main thread
+// swaps in new streams with new settings, every block comes back whole.
+TEST_F(SpaPlugin, DataThreadNeitherAllocatesNorWaitsForTheMainThread) {
+  const int rate = 48000;
+  const Scene s = scene(rate, 6.0);
+  spa_audio_aec* aec = open();
+  ASSERT_EQ(init(aec, rate, 2), 0);
+  const size_t blocks[] = {480, 1, 1024, 441, 9600, 97};
+  std::vector<float> left(9600), right(9600);
+  size_t at = 0, i = 0;
+  auto play = [&](size_t count) {
+    for (size_t done = 0; done < count; ++i) {
+      const size_t n = std::min(blocks[i % 6], s.mic.size() - at);
+      const float* rec[] = {&s.mic[at], &s.mic[at]};
+      const float* ply[] = {&s.ref[at], &s.ref[at]};
+      float* out[] = {left.data(), right.data()};
+      ASSERT_EQ(spa_audio_aec_run(aec, rec, ply, out, uint32_t(n)), 0);
+      for (size_t k = 0; k < n; ++k) ASSERT_TRUE(std::isfinite(left[k]) && right[k] == left[k]) << at + k;
+      at = (at + n) % (s.mic.size() - 9600);
+      done += n;
+    }
+  };
+  play(size_t(rate));
+  EXPECT_EQ(alloctest::allocationsDuring([&] { play(size_t(rate)); }), 0);
+  std::thread main([&] {
+    for (const char* ms : {"128", "256", "64", "512", "256"}) {
+      const spa_dict_item item[] = {{"filter_ms", ms}};
+      const spa_dict props = SPA_DICT_INIT_ARRAY(item);
+      EXPECT_EQ(spa_audio_aec_set_props(aec, &props), 0);
+      EXPECT_EQ(spa_audio_aec_activate(aec), 0);
+    }
+  });
+  const long during = alloctest::allocationsDuring([&] { play(size_t(rate) * 3); });
+  main.join();
+  EXPECT_EQ(during, 0);
 }
 
 }  // namespace

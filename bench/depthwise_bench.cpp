@@ -1,6 +1,7 @@
 // The network's depthwise shapes through the dispatching kernels: five-tap,
 // stride-2, dilation-2 down-sampling along the rows (513 -> 257 at 12
-// channels, then 257 -> 129 -> 65 -> 33 at 64) and the 33 -> 65 transposed
+// channels, then 257 -> 129 -> 65 -> 33 at 64), the decoder's stride-1
+// five-tap rows at 96 channels (65, 129, 257) and the 33 -> 65 transposed
 // up-sampling. Counters: GFLOP/s (2 per tap and channel, taps inside the
 // input only counted as issued) and bytes moved per call (input, weights,
 // bias and output once).
@@ -26,6 +27,13 @@ dw::Geometry lineGeometry(int inRows, int outRows, int channels) {
     g.strideH = 2;
     g.dilationH = 2;
     g.padTop = 4;
+    return g;
+}
+
+dw::Geometry strideOneGeometry(int rows, int channels) {
+    dw::Geometry g = lineGeometry(rows, rows, channels);
+    g.strideH = g.dilationH = 1;
+    g.padTop = 2;
     return g;
 }
 
@@ -75,11 +83,17 @@ void BM_Down257x64(benchmark::State& s) { run(s, lineGeometry(257, 129, 64), fal
 void BM_Down129x64(benchmark::State& s) { run(s, lineGeometry(129, 65, 64), false); }
 void BM_Down65x64(benchmark::State& s) { run(s, lineGeometry(65, 33, 64), false); }
 void BM_Up33x64(benchmark::State& s) { run(s, lineGeometry(33, 65, 64), true); }
+void BM_Rows65x96(benchmark::State& s) { run(s, strideOneGeometry(65, 96), false); }
+void BM_Rows129x96(benchmark::State& s) { run(s, strideOneGeometry(129, 96), false); }
+void BM_Rows257x96(benchmark::State& s) { run(s, strideOneGeometry(257, 96), false); }
 
 BENCHMARK(BM_Down513x12);
 BENCHMARK(BM_Down257x64);
 BENCHMARK(BM_Down129x64);
 BENCHMARK(BM_Down65x64);
 BENCHMARK(BM_Up33x64);
+BENCHMARK(BM_Rows65x96);
+BENCHMARK(BM_Rows129x96);
+BENCHMARK(BM_Rows257x96);
 
 }  // namespace

@@ -34,6 +34,12 @@ static inline float applyScalar(uint32_t kind, float param, float x) {
     }
 }
 
+// A leaky slope in [0, 1] makes max(x, 0) + slope * min(x, 0) equal to
+// max(x, slope * x): two vector operations instead of three.
+inline bool leakyIsMax(uint32_t kind, float param) {
+    return kind == kLeakyRelu && param >= 0.0f && param <= 1.0f;
+}
+
 // Range kernels. The vector main loops of sigmoid and swish use the
 // processor's reciprocal estimate (about 12 bits); tails are exact.
 void applyPortable(uint32_t kind, float param, const float* x, float* y, size_t n);

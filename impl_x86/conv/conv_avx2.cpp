@@ -13,7 +13,13 @@ using Avx = vec::Avx8Fma;
 }  // namespace
 
 template <int NV> void conv1x1Avx2(const Args& a) { pointwise<Avx, NV, 4>(a); }
-template <int NV> void convLineAvx2(const Args& a) { line<Avx, NV, 4>(a); }
+// Two 16-channel blocks by 3 positions; 8-channel blocks keep 4 positions.
+template <int NV> void convLineAvx2(const Args& a) {
+    if constexpr (NV == 2)
+        line<Avx, NV, 3, 2, 4>(a);
+    else
+        line<Avx, NV, 4>(a);
+}
 template <int NV> void convGeneralAvx2(const Args& a) { general<Avx, NV, 4, false>(a); }
 template <int NV> void convDotAvx2(const Args& a) { dot<Avx, NV>(a); }
 void convSingleOutAvx2(const Args& a) { singleOutput<Avx>(a); }

@@ -5,13 +5,15 @@
 // max, min). Included by one kernel file per ISA; the unnamed namespace keeps
 // each build's copy local.
 //
-// Tiles: one channel block of B = NV*kLanes channels by up to 4 output positions,
-// accumulators initialised from the bias. Positions whose taps all fall
-// inside the input run unchecked in groups of 4; border positions run one at
-// a time with the valid taps only.
+// Tiles: one channel block of B = NV*kLanes channels by up to 4 output positions
+// (five-tap lines: one register of channels by 8 positions), accumulators
+// initialised from the bias. Positions whose taps all fall inside the input
+// run unchecked in groups; border positions run one at a time with the valid
+// taps only.
 #include <algorithm>
 #include <cstddef>
 
+#include "impl_x86/activation/activation_kernels.h"
 #include "impl_x86/depthwise/depthwise_kernels.h"
 
 namespace YNet {
@@ -53,14 +55,19 @@ inline Line lineOf(const Geometry& g) {
 template <class O>
 struct Act {
     using V = typename O::V;
+    static constexpr uint32_t kLeakyMax = 0x106;
     uint32_t kind;
     V param, zero;
-    explicit Act(const Activation& a) : kind(a.kind), param(O::set1(a.param)), zero(O::zero()) {}
+    explicit Act(const Activation& a)
+        : kind(act::leakyIsMax(a.kind, a.param) ? kLeakyMax : a.kind),
+          param(O::set1(a.param)),
+          zero(O::zero()) {}
     V operator()(V v) const {
         switch (kind) {
             case 1: return O::max(v, zero);
             case 2: return O::min(O::max(v, zero), param);
             case 6: return O::fmadd(param, O::min(v, zero), O::max(v, zero));
+            case kLeakyMax: return O::max(v, O::mul(param, v));
             default: return v;
         }
     }
@@ -90,43 +97,70 @@ struct Acc {
 // Start channel of block k: the last block is moved back to end at C.
 inline int blockStart(int k, int B, int C) { return std::min(k * B, C - B); }
 
-// Five-tap line with compile-time stride S and dilation D. Weights blocked
+// G output positions of one register of channels on a five-tap line whose
+// stride equals its dilation, so output i, tap t reads input i + t: the tap
+// weights stay in registers and each input vector is loaded once for all
+// the outputs it feeds. Taps are added in order, as in the border path.
+template <class O, int G, int S>
+inline void slide(const float* in, const float* w, int ws, const float* bias, float* out, int C,
+                  const Act<O>& act) {
+    using V = typename O::V;
+    V wt[5], acc[G];
+    for (int t = 0; t < 5; ++t) wt[t] = O::load(w + t * ws);
+    for (int i = 0; i < G; ++i) acc[i] = O::load(bias);
+    for (int j = 0; j < G + 4; ++j) {
+        const V x = O::load(in + size_t(j) * S * C);
+        for (int t = 4; t >= 0; --t)
+            if (j - t >= 0 && j - t < G) acc[j - t] = O::fmadd(x, wt[t], acc[j - t]);
+    }
+    for (int i = 0; i < G; ++i) O::store(out + size_t(i) * C, act(acc[i]));
+}
+
+// Five-tap line with compile-time stride S = dilation. Weights blocked
 // ([block][tap][B]) or, with ChanInner, channel innermost ([tap][C]).
-template <class O, int B, int S, int D, bool ChanInner>
+// Interior positions go G at a time across every channel block, so the
+// input is read in order; the last group is moved back to end at the
+// interior's end (rewriting a few outputs with the same values).
+template <class O, int B, int S, bool ChanInner>
 void line(const Geometry& g, const Operands& o, const Activation& a) {
-    constexpr int NV = B / O::kLanes, T = 5;
+    constexpr int NV = B / O::kLanes, T = 5, G = 8;
     const Line ln = lineOf(g);
     const int C = g.outC;
     const Act<O> act(a);
-    const Interior inner(ln.outLen, ln.inLen, ln.pad, S, D, T);
+    const Interior inner(ln.outLen, ln.inLen, ln.pad, S, S, T);
     const int ws = ChanInner ? C : B;
-    for (int k = 0; k * B < C; ++k) {
-        const int c0 = blockStart(k, B, C);
-        const float* w = ChanInner ? o.weight + c0 : o.weight + size_t(k) * T * B;
-        const float* in = o.in + c0;
-        float* out = o.out + c0;
-        auto single = [&](int x) {
+    auto weights = [&](int k) {
+        return ChanInner ? o.weight + blockStart(k, B, C) : o.weight + size_t(k) * T * B;
+    };
+    auto single = [&](int x) {
+        for (int k = 0; k * B < C; ++k) {
+            const int c0 = blockStart(k, B, C);
+            const float* w = weights(k);
             Acc<O, NV> acc;
             acc.init(o.bias + c0);
             const int p0 = x * S - ln.pad;
             for (int t = 0; t < T; ++t) {
-                const int p = p0 + t * D;
-                if (p >= 0 && p < ln.inLen) acc.add(in + size_t(p) * C, w + t * ws);
+                const int p = p0 + t * S;
+                if (p >= 0 && p < ln.inLen) acc.add(o.in + c0 + size_t(p) * C, w + t * ws);
             }
-            acc.store(out + size_t(x) * C, act);
-        };
-        int x = 0;
-        for (; x < inner.lo; ++x) single(x);
-        for (; x + 4 <= inner.hi; x += 4) {
-            Acc<O, NV> acc[4];
-            for (int i = 0; i < 4; ++i) acc[i].init(o.bias + c0);
-            const float* base = in + size_t(x * S - ln.pad) * C;
-            for (int t = 0; t < T; ++t)
-                for (int i = 0; i < 4; ++i) acc[i].add(base + size_t(i * S + t * D) * C, w + t * ws);
-            for (int i = 0; i < 4; ++i) acc[i].store(out + size_t(x + i) * C, act);
+            acc.store(o.out + c0 + size_t(x) * C, act);
         }
-        for (; x < ln.outLen; ++x) single(x);
+    };
+    auto group = [&](int x) {
+        for (int k = 0; k * B < C; ++k)
+            for (int v = 0; v < NV; ++v) {
+                const int c = blockStart(k, B, C) + v * O::kLanes;
+                slide<O, G, S>(o.in + c + size_t(x * S - ln.pad) * C, weights(k) + v * O::kLanes, ws,
+                               o.bias + c, o.out + c + size_t(x) * C, C, act);
+            }
+    };
+    int x = 0;
+    for (; x < inner.lo; ++x) single(x);
+    if (inner.hi - x >= G) {
+        for (; x < inner.hi; x += G) group(std::min(x, inner.hi - G));
+        x = inner.hi;
     }
+    for (; x < ln.outLen; ++x) single(x);
 }
 
 // Depthwise, any geometry; weights [block][ky][kx][B].

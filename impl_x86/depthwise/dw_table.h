@@ -15,8 +15,8 @@ struct Entry {
 
 template <class O, int B>
 constexpr Entry forwardEntries[] = {
-    {Family::LineS2D2, B, &generic::line<O, B, 2, 2, false>},
-    {Family::LineS1, B, &generic::line<O, B, 1, 1, true>},
+    {Family::LineS2D2, B, &generic::line<O, B, 2, false>},
+    {Family::LineS1, B, &generic::line<O, B, 1, true>},
     {Family::Blocked, B, &generic::blocked<O, B>},
 };
 

@@ -39,8 +39,13 @@ const Case kConvCases[] = {
     {11, 11, 3, 4, 3, 3, 2, 2, 2, 2, 2, 2, 2, 2},
     {7, 8, 5, 2, 3, 3, 2, 2, 1, 1, 0, 0, 0, 0},
     {9, 7, 4, 16, 3, 3, 1, 1, 2, 1, 2, 2, 1, 1},
-    // row line and non-line 1-D kernels
+    // row line and non-line 1-D kernels; lines whose length leaves a tail
+    // of positions after the steps of several blocks, or is shorter than one
     {1, 20, 7, 16, 1, 3, 1, 1, 1, 1, 0, 0, 1, 1},
+    {1, 11, 6, 32, 1, 3, 1, 1, 1, 1, 0, 0, 1, 1},
+    {10, 1, 5, 48, 3, 1, 1, 1, 1, 1, 1, 1, 0, 0},
+    {14, 1, 3, 80, 3, 1, 1, 1, 1, 1, 1, 1, 0, 0},
+    {2, 1, 7, 64, 3, 1, 1, 1, 1, 1, 1, 1, 0, 0},
     {12, 1, 6, 16, 3, 1, 1, 1, 2, 1, 2, 2, 0, 0},
     {12, 1, 6, 24, 3, 1, 1, 1, 2, 1, 2, 2, 0, 0},
     {12, 1, 6, 12, 3, 1, 1, 1, 2, 1, 2, 2, 0, 0},
@@ -221,8 +226,8 @@ TEST(ConvKernels, FusedActivationEqualsActivationAfter) {
     const Case deconv{4, 6, 6, 8, 5, 5, 2, 2, 1, 1, 1, 2, 1, 2};
     for (IsaLevel level : CpuInfo::supportedLevels()) {
         ScopedCpuOverride guard(level);
-        for (uint32_t kind : {1u, 2u, 6u}) {
-            const float param = kind == 2 ? 0.5f : 0.01f;
+        // Leaky slopes inside and outside [0, 1] take different vector forms.
+        for (auto [kind, param] : {std::pair{1u, 0.01f}, {2u, 0.5f}, {6u, 0.01f}, {6u, 1.5f}, {6u, -0.3f}}) {
             for (const Case& c : {fast1x1, pointwise, line, general, dot})
                 checkFusion(false, c, kind, param);
             checkFusion(true, deconv, kind, param);

@@ -63,7 +63,9 @@ Case makeCase(const Geometry& g, std::mt19937& rng) {
     c.bias = randomVec(g.outC, rng);
     const uint32_t kinds[] = {0, 1, 2, 6};
     c.act.kind = kinds[rng() % 4];
-    c.act.param = c.act.kind == 2 ? 0.5f : 0.1f;
+    // Leaky slopes inside and outside [0, 1] take different vector forms.
+    const float slopes[] = {0.1f, 1.5f, -0.3f};
+    c.act.param = c.act.kind == 2 ? 0.5f : slopes[rng() % 3];
     return c;
 }
 

@@ -7,8 +7,9 @@
 // bias and output once).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <memory>
 #include <random>
-#include <vector>
 
 #include "impl_x86/depthwise/dw_select.h"
 #include "ynet/cpu_info.h"
@@ -49,14 +50,17 @@ void run(benchmark::State& state, const dw::Geometry& g, bool transposed) {
     const dw::Choice c = transposed ? dw::selectDepthwiseDeconv(g, cpu, false) : dw::selectDepthwise(g, cpu, false);
     std::mt19937 rng(1);
     std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+    // 64-byte aligned as the engine's tensors are: the kernels' unaligned
+    // loads would split cache lines on most rows of a std::vector.
+    using Buffer = std::unique_ptr<float[], void (*)(void*)>;
     auto random = [&](size_t n) {
-        std::vector<float> v(n + 64);
-        for (float& f : v) f = d(rng);
+        Buffer v(static_cast<float*>(alignedAlloc(n * sizeof(float))), alignedFree);
+        std::generate(v.get(), v.get() + n, [&] { return d(rng); });
         return v;
     };
-    const auto in = random(size_t(g.inH) * g.inC), w = random(weightFloats(c, g.outC)), bias = random(g.outC);
-    std::vector<float> out(size_t(g.outH) * g.outC + 64);
-    const dw::Operands ops{in.data(), w.data(), bias.data(), out.data()};
+    const Buffer in = random(size_t(g.inH) * g.inC), w = random(weightFloats(c, g.outC)), bias = random(g.outC);
+    const Buffer out = random(size_t(g.outH) * g.outC);
+    const dw::Operands ops{in.get(), w.get(), bias.get(), out.get()};
     const dw::Activation leaky{6, 0.01f};
     for (auto _ : state) {
         if (c.path == dw::Path::Vector)
@@ -65,7 +69,7 @@ void run(benchmark::State& state, const dw::Geometry& g, bool transposed) {
             dw::genericDepthwiseDeconv(g, ops, leaky);
         else
             dw::dilatedDepthwise(g, ops);
-        benchmark::DoNotOptimize(out.data());
+        benchmark::DoNotOptimize(out.get());
         benchmark::ClobberMemory();
     }
     // Transposed: only every second output row gathers taps.

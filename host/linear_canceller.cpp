@@ -17,7 +17,10 @@ namespace {
 // 10 ms frame's RMS passes kLoudFrameRms, which speech short of clipping
 // never does, the scale drops for good to keep that frame there: 6 dB of
 // headroom for clamped input. Mic and reference drop together, so the echo
-// path the filter has learnt stays the same.
+// path the filter has learnt stays the same. The mic's level is taken after
+// the library's DC notch, as its bound sees it: a mic with a DC offset (or a
+// talker whose recording carries one) is not loud, and a needless drop costs
+// a burst of the notch's state at the old scale.
 constexpr float kFullScale = 32768.0f;
 constexpr float kLoudFrameRms = 0.5f;
 constexpr double kRestorePole = 0.999;
@@ -27,10 +30,14 @@ spx_int16_t toPcm(float x, float scale) {
   return static_cast<spx_int16_t>(std::lrint(std::clamp(x * scale, -32768.0f, 32767.0f)));
 }
 
-float frameRms(const float* x, int n) {
-  float sum = 0.0f;
-  for (int i = 0; i < n; ++i) sum += x[i] * x[i];
-  return std::sqrt(sum / n);
+template <class Sample>
+float frameRms(const float* x, int n, Sample sample) {
+  double sum = 0.0;
+  for (int i = 0; i < n; ++i) {
+    const double v = sample(x[i]);
+    sum += v * v;
+  }
+  return float(std::sqrt(sum / n));
 }
 
 }  // namespace
@@ -51,6 +58,7 @@ void LinearCanceller::resetFilters() {
   const double r = sampleRate_ < 12000 ? 0.9 : 0.982;
   const double d = r * r + 0.7 * (1.0 - r) * (1.0 - r);
   micNotch_ = Biquad{r, -2.0 * r, r, -2.0 * r, d};
+  levelNotch_ = micNotch_;
   const Biquad inverse{1.0 / r, -2.0, d / r, -2.0 * kRestorePole, kRestorePole * kRestorePole};
   // notch then inverse: H = (1 - z^-1)^2 / (1 - p z^-1)^2
   const Biquad notchInverse{1.0, -2.0, 1.0, -2.0 * kRestorePole, kRestorePole * kRestorePole};
@@ -89,7 +97,8 @@ void LinearCanceller::restart() {
 }
 
 void LinearCanceller::process(const float* mic, const float* ref, float* err) {
-  const float loudest = std::max(frameRms(mic, frameSize_), frameRms(ref, frameSize_));
+  const float loudest = std::max(frameRms(mic, frameSize_, [this](float x) { return levelNotch_.step(x); }),
+                                 frameRms(ref, frameSize_, [](float x) { return double(x); }));
   scale_ = std::min(scale_, kFullScale * kLoudFrameRms / loudest);  // a silent frame: infinity, no change
   for (int n = 0; n < frameSize_; ++n) {
     mic_[n] = toPcm(mic[n], scale_);

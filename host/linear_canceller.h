@@ -61,7 +61,7 @@ class LinearCanceller {
 
   SpeexEchoState_* state_;
   int frameSize_, filterLength_, sampleRate_;
-  Biquad micNotch_;
+  Biquad micNotch_, levelNotch_;  // levelNotch_: the mic as the library's bound sees it
   Corrected restore_, highPass_;
   float scale_ = 0.0f;  // 16-bit units per unit of input
   std::vector<std::int16_t> mic_, ref_, err_;

@@ -49,7 +49,7 @@ void expectGuard(const std::vector<float>& v, size_t n) {
 TEST(GemmKernels, GenericFamiliesMatchReference) {
     for (const Family& fam : families())
         for (int M : kSizes)
-            for (int N : {1, 2, 7, 8, 9, 17, 33})
+            for (int N : {1, 2, 4, 6, 7, 8, 9, 12, 17, 33})
                 for (int K : {1, 3, 8, 17, 33}) {
                     SCOPED_TRACE(std::string(fam.name) + " M" + std::to_string(M) + " N" +
                                  std::to_string(N) + " K" + std::to_string(K));

@@ -22,37 +22,72 @@ __m128 reduce4(const __m256* acc) {
     return _mm256_castps256_ps128(_mm256_hadd_ps(h01, h23));
 }
 
-// One block of ROWS rows: chunks of CHUNK columns, ROWS accumulators of
-// CHUNK/8 fused multiply-adds each.
-template <int ROWS, int CHUNK>
-void packedBlock(const float* v, const float* w, const float* bias, float* out, int K) {
-    constexpr int kVecs = CHUNK / 8;
-    __m256 acc[ROWS];
-    for (auto& a : acc) a = _mm256_setzero_ps();
-    const int chunks = K / CHUNK;
-    for (int c = 0; c < chunks; ++c, w += ROWS * CHUNK) {
-        __m256 x[kVecs];
-        for (int i = 0; i < kVecs; ++i) x[i] = _mm256_loadu_ps(v + c * CHUNK + 8 * i);
-        for (int r = 0; r < ROWS; ++r)
-            for (int i = 0; i < kVecs; ++i)
-                acc[r] = _mm256_fmadd_ps(_mm256_loadu_ps(w + r * CHUNK + 8 * i), x[i], acc[r]);
-    }
+// Reduces the ROWS accumulators of one block, adds the bias and the tail
+// columns (w points at the block's tail, v at the first tail column).
+template <int ROWS>
+void finishBlock(const __m256* acc, const float* v, const float* w, const float* bias, float* out,
+                 int tail) {
     alignas(32) float sums[ROWS];
     for (int q = 0; q < ROWS / 4; ++q) _mm_store_ps(sums + 4 * q, reduce4(acc + 4 * q));
     for (int r = 0; r < ROWS; ++r) sums[r] += bias[r];
-    const int tail = K - chunks * CHUNK;
-    for (int k = 0; k < tail; ++k) {
-        const float vk = v[chunks * CHUNK + k];
-        for (int r = 0; r < ROWS; ++r) sums[r] += w[r * tail + k] * vk;
-    }
+    for (int k = 0; k < tail; ++k)
+        for (int r = 0; r < ROWS; ++r) sums[r] += w[r * tail + k] * v[k];
     for (int r = 0; r < ROWS; ++r) out[r] = sums[r];
+}
+
+// STREAMS blocks of ROWS rows at once (block s at w[s]): chunks of CHUNK
+// columns, ROWS accumulators per block of CHUNK/8 fused multiply-adds each.
+// The weights come from outer caches every frame (they do not stay near the
+// core), and two blocks far apart in the buffer keep two read streams in
+// flight; each row's sum is the same as with one block at a time.
+template <int ROWS, int CHUNK, int STREAMS>
+void packedBlocks(const float* v, const float* const* w, const float* bias, float* out,
+                  const int* rowOf, int K) {
+    constexpr int kVecs = CHUNK / 8;
+    __m256 acc[STREAMS][ROWS];
+    for (auto& s : acc)
+        for (auto& a : s) a = _mm256_setzero_ps();
+    const int chunks = K / CHUNK;
+    for (int c = 0; c < chunks; ++c) {
+        __m256 x[kVecs];
+        for (int i = 0; i < kVecs; ++i) x[i] = _mm256_loadu_ps(v + c * CHUNK + 8 * i);
+        const size_t at = size_t(c) * ROWS * CHUNK;
+        for (int s = 0; s < STREAMS; ++s)
+            for (int r = 0; r < ROWS; ++r)
+                for (int i = 0; i < kVecs; ++i)
+                    acc[s][r] = _mm256_fmadd_ps(_mm256_loadu_ps(w[s] + at + r * CHUNK + 8 * i),
+                                                x[i], acc[s][r]);
+    }
+    const int done = chunks * CHUNK;
+    for (int s = 0; s < STREAMS; ++s)
+        finishBlock<ROWS>(acc[s], v + done, w[s] + size_t(done) * ROWS, bias + rowOf[s],
+                          out + rowOf[s], K - done);
+}
+
+// Blocks from `first` on, STREAMS at a time, the streams a span of blocks
+// apart; returns the first block not done.
+template <int ROWS, int CHUNK, int STREAMS>
+int blocksInStreams(const float* v, const float* w, const float* bias, float* out, int K,
+                    int first, int blocks) {
+    const int span = (blocks - first) / STREAMS;
+    for (int b = first; b < first + span; ++b) {
+        int rowOf[STREAMS];
+        const float* ws[STREAMS];
+        for (int s = 0; s < STREAMS; ++s) {
+            rowOf[s] = (b + s * span) * ROWS;
+            ws[s] = w + size_t(rowOf[s]) * K;
+        }
+        packedBlocks<ROWS, CHUNK, STREAMS>(v, ws, bias, out, rowOf, K);
+    }
+    return first + STREAMS * span;
 }
 
 template <int ROWS, int CHUNK>
 void matVecPacked(const float* v, const float* w, const float* bias, float* out, int K,
                   int rows) {
-    for (int b = 0; b < rows; b += ROWS)
-        packedBlock<ROWS, CHUNK>(v, w + size_t(b) * K, bias + b, out + b, K);
+    const int blocks = rows / ROWS;
+    const int done = blocksInStreams<ROWS, CHUNK, 2>(v, w, bias, out, K, 0, blocks);
+    blocksInStreams<ROWS, CHUNK, 1>(v, w, bias, out, K, done, blocks);
 }
 
 }  // namespace

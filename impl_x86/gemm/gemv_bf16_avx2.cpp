@@ -3,23 +3,26 @@
 #include <immintrin.h>
 
 #include "impl_x86/gemm/gemm_kernels.h"
+#include "impl_x86/simd/streams.h"
 
 namespace YNet {
 namespace gemm {
 namespace {
 
-// STREAMS blocks of 64 columns at once, block s at p[s] for the columns from
-// j[s]. The weights come from outer caches every frame (they do not stay
-// near the core), and blocks far apart in the buffer keep several read
-// streams in flight; each column's sum is the same as with one block.
+// STREAMS blocks of 64 columns at once (block s is block[s] of the format).
+// Each column's sum is the same as with one block at a time.
 template <int STREAMS>
-void blocks64(const float* x, const uint16_t* const* p, const float* bias, float* y, const int* j,
-              int K) {
+void blocks64(const float* x, const uint16_t* packed, const float* bias, float* y,
+              const int* block, int K) {
     const __m256i zero = _mm256_setzero_si256();
+    const uint16_t* p[STREAMS];
     __m256 acc[STREAMS][8];
-    for (int s = 0; s < STREAMS; ++s)
+    for (int s = 0; s < STREAMS; ++s) {
+        p[s] = packed + size_t(64) * block[s] * K;
         for (int a = 0; a < 8; ++a)
-            acc[s][a] = bias ? _mm256_loadu_ps(bias + j[s] + 8 * a) : _mm256_setzero_ps();
+            acc[s][a] =
+                bias ? _mm256_loadu_ps(bias + 64 * block[s] + 8 * a) : _mm256_setzero_ps();
+    }
     for (int k = 0; k < K; ++k) {
         const __m256 xv = _mm256_set1_ps(x[k]);
         for (int s = 0; s < STREAMS; ++s)
@@ -35,27 +38,21 @@ void blocks64(const float* x, const uint16_t* const* p, const float* bias, float
             }
     }
     for (int s = 0; s < STREAMS; ++s)
-        for (int a = 0; a < 8; ++a) _mm256_storeu_ps(y + j[s] + 8 * a, acc[s][a]);
+        for (int a = 0; a < 8; ++a) _mm256_storeu_ps(y + 64 * block[s] + 8 * a, acc[s][a]);
 }
 
 }  // namespace
 
-// Block b runs beside block b + half; an odd last block runs alone.
+// Two blocks half the matrix apart per k loop (two weight streams).
 void rowVectorBf16Avx2(const float* x, const uint16_t* packed, const float* bias, float* y,
                        int N, int K) {
-    const int blocks = N / 64, half = blocks / 2;
-    auto at = [&](int col) { return packed + size_t(col) * K; };
-    for (int b = 0; b < half; ++b) {
-        const int j[2] = {64 * b, 64 * (b + half)};
-        const uint16_t* p[2] = {at(j[0]), at(j[1])};
-        blocks64<2>(x, p, bias, y, j, K);
-    }
-    if (blocks % 2) {
-        const int j[1] = {64 * (blocks - 1)};
-        const uint16_t* p[1] = {at(j[0])};
-        blocks64<1>(x, p, bias, y, j, K);
-    }
-    for (int n = 64 * blocks; n < N; ++n) y[n] = bf16Dot(x, at(n), K, bias ? bias[n] : 0.f);
+    const int blocks = N / 64;
+    const int done = vec::visitInStreams<2>(
+        0, blocks, [&](const int* b) { blocks64<2>(x, packed, bias, y, b, K); });
+    vec::visitInStreams<1>(done, blocks,
+                           [&](const int* b) { blocks64<1>(x, packed, bias, y, b, K); });
+    for (int n = 64 * blocks; n < N; ++n)
+        y[n] = bf16Dot(x, packed + size_t(n) * K, K, bias ? bias[n] : 0.f);
 }
 
 }  // namespace gemm

@@ -6,6 +6,7 @@
 #pragma GCC optimize("fp-contract=off")
 
 #include "impl_x86/gru/gru_kernels.h"
+#include "impl_x86/simd/streams.h"
 
 namespace YNet {
 namespace gru {
@@ -35,18 +36,18 @@ void finishBlock(const __m256* acc, const float* v, const float* w, const float*
     for (int r = 0; r < ROWS; ++r) out[r] = sums[r];
 }
 
-// STREAMS blocks of ROWS rows at once (block s at w[s]): chunks of CHUNK
-// columns, ROWS accumulators per block of CHUNK/8 fused multiply-adds each.
-// The weights come from outer caches every frame (they do not stay near the
-// core), and two blocks far apart in the buffer keep two read streams in
-// flight; each row's sum is the same as with one block at a time.
+// STREAMS blocks of ROWS rows at once (block s is block[s] of the format):
+// chunks of CHUNK columns, ROWS accumulators per block of CHUNK/8 fused
+// multiply-adds each. Each row's sum is the same as with one block at a time.
 template <int ROWS, int CHUNK, int STREAMS>
-void packedBlocks(const float* v, const float* const* w, const float* bias, float* out,
-                  const int* rowOf, int K) {
+void packedBlocks(const float* v, const float* w, const float* bias, float* out, const int* block,
+                  int K) {
     constexpr int kVecs = CHUNK / 8;
     __m256 acc[STREAMS][ROWS];
     for (auto& s : acc)
         for (auto& a : s) a = _mm256_setzero_ps();
+    const float* ws[STREAMS];
+    for (int s = 0; s < STREAMS; ++s) ws[s] = w + size_t(block[s]) * ROWS * K;
     const int chunks = K / CHUNK;
     for (int c = 0; c < chunks; ++c) {
         __m256 x[kVecs];
@@ -55,39 +56,26 @@ void packedBlocks(const float* v, const float* const* w, const float* bias, floa
         for (int s = 0; s < STREAMS; ++s)
             for (int r = 0; r < ROWS; ++r)
                 for (int i = 0; i < kVecs; ++i)
-                    acc[s][r] = _mm256_fmadd_ps(_mm256_loadu_ps(w[s] + at + r * CHUNK + 8 * i),
+                    acc[s][r] = _mm256_fmadd_ps(_mm256_loadu_ps(ws[s] + at + r * CHUNK + 8 * i),
                                                 x[i], acc[s][r]);
     }
     const int done = chunks * CHUNK;
-    for (int s = 0; s < STREAMS; ++s)
-        finishBlock<ROWS>(acc[s], v + done, w[s] + size_t(done) * ROWS, bias + rowOf[s],
-                          out + rowOf[s], K - done);
-}
-
-// Blocks from `first` on, STREAMS at a time, the streams a span of blocks
-// apart; returns the first block not done.
-template <int ROWS, int CHUNK, int STREAMS>
-int blocksInStreams(const float* v, const float* w, const float* bias, float* out, int K,
-                    int first, int blocks) {
-    const int span = (blocks - first) / STREAMS;
-    for (int b = first; b < first + span; ++b) {
-        int rowOf[STREAMS];
-        const float* ws[STREAMS];
-        for (int s = 0; s < STREAMS; ++s) {
-            rowOf[s] = (b + s * span) * ROWS;
-            ws[s] = w + size_t(rowOf[s]) * K;
-        }
-        packedBlocks<ROWS, CHUNK, STREAMS>(v, ws, bias, out, rowOf, K);
+    for (int s = 0; s < STREAMS; ++s) {
+        const int row = block[s] * ROWS;
+        finishBlock<ROWS>(acc[s], v + done, ws[s] + size_t(done) * ROWS, bias + row, out + row,
+                          K - done);
     }
-    return first + STREAMS * span;
 }
 
+// Two blocks half the matrix apart per chunk loop (two weight streams).
 template <int ROWS, int CHUNK>
 void matVecPacked(const float* v, const float* w, const float* bias, float* out, int K,
                   int rows) {
     const int blocks = rows / ROWS;
-    const int done = blocksInStreams<ROWS, CHUNK, 2>(v, w, bias, out, K, 0, blocks);
-    blocksInStreams<ROWS, CHUNK, 1>(v, w, bias, out, K, done, blocks);
+    const int done = vec::visitInStreams<2>(
+        0, blocks, [&](const int* b) { packedBlocks<ROWS, CHUNK, 2>(v, w, bias, out, b, K); });
+    vec::visitInStreams<1>(
+        done, blocks, [&](const int* b) { packedBlocks<ROWS, CHUNK, 1>(v, w, bias, out, b, K); });
 }
 
 }  // namespace

@@ -76,8 +76,8 @@ void permute(const Tensor& in, const uint32_t* perm, const E* src, E* dst) {
         for (size_t m = 0; m < od[other]; ++m)
             for (size_t t0 = 0; t0 < od[inner]; t0 += kTile) {
                 const size_t n = std::min(kTile, od[inner] - t0);
-                transposeTile(src + a * st[0] + m * st[other] + t0, st[3],
-                              dst + a * os[0] + m * os[other] + t0 * os[inner], os[inner], od[3], n);
+                E* o = dst + a * os[0] + m * os[other] + t0 * os[inner];
+                transposeTile(src + a * st[0] + m * st[other] + t0, st[3], o, os[inner], od[3], n);
             }
 }
 

@@ -7,6 +7,7 @@
 #include <random>
 #include <vector>
 
+#include "bench/weight_copies.h"
 #include "impl_x86/gemm/gemm_kernels.h"
 #include "ynet/cpu_info.h"
 #include "ynet/tensor.h"
@@ -45,42 +46,46 @@ void MixingTransA(benchmark::State& state) {
 }
 BENCHMARK(MixingTransA);
 
-// 1x128 times 128x1056 over the packed fp32 copy.
+// 1x128 times 128x1056 over the packed fp32 copy; arg 0 = 1 reads the
+// weights from outer caches, as in the net.
 void DenseFp32(benchmark::State& state) {
     if (!(CpuInfo::get().avx() && CpuInfo::get().fma())) return state.SkipWithError("no AVX+FMA");
     const int K = 128, N = 1056;
+    const bool cold = state.range(0) != 0;
     const auto B = random(size_t(K) * N), x = random(K), bias = random(N);
-    auto* packed = static_cast<float*>(alignedAlloc(size_t(K) * N * 4));
-    gemm::packRowVectorFp32(B.data(), K, N, packed);
+    WeightCopies<float> packed(size_t(K) * N, cold,
+                               [&](float* p) { gemm::packRowVectorFp32(B.data(), K, N, p); });
     std::vector<float> y(N);
     for (auto _ : state) {
-        gemm::rowVectorFp32Fma(x.data(), packed, bias.data(), y.data(), N, K);
+        gemm::rowVectorFp32Fma(x.data(), packed.next(), bias.data(), y.data(), N, K);
         benchmark::DoNotOptimize(y.data());
     }
+    state.SetLabel(weightPlace(cold));
     report(state, 2.0 * K * N, 4.0 * K * N);
-    alignedFree(packed);
 }
-BENCHMARK(DenseFp32);
+BENCHMARK(DenseFp32)->Arg(0)->Arg(1);
 
 // The two head layers over their bfloat16 copies; arg 0 = K, arg 1 = 1 for
-// the wide (AVX2) format, 0 for the narrow (SSE) one.
+// the wide (AVX2) format, 0 for the narrow (SSE) one, arg 2 = 1 reads the
+// weights from outer caches.
 void DenseBf16(benchmark::State& state) {
     const int K = int(state.range(0)), N = 513;
-    const bool wide = state.range(1) != 0;
+    const bool wide = state.range(1) != 0, cold = state.range(2) != 0;
     if (wide && !avx2Fma()) return state.SkipWithError("no AVX2+FMA");
     const auto B = random(size_t(K) * N), x = random(K), bias = random(N);
-    auto* packed = static_cast<uint16_t*>(alignedAlloc(size_t(K) * N * 2));
-    (wide ? gemm::packBf16Wide : gemm::packBf16Narrow)(B.data(), nullptr, K, 0, N, packed);
+    WeightCopies<uint16_t> packed(size_t(K) * N, cold, [&](uint16_t* p) {
+        (wide ? gemm::packBf16Wide : gemm::packBf16Narrow)(B.data(), nullptr, K, 0, N, p);
+    });
     std::vector<float> y(N);
     auto fn = wide ? gemm::rowVectorBf16Avx2 : gemm::rowVectorBf16Sse;
     for (auto _ : state) {
-        fn(x.data(), packed, bias.data(), y.data(), N, K);
+        fn(x.data(), packed.next(), bias.data(), y.data(), N, K);
         benchmark::DoNotOptimize(y.data());
     }
+    state.SetLabel(weightPlace(cold));
     report(state, 2.0 * K * N, 2.0 * K * N);
-    alignedFree(packed);
 }
-BENCHMARK(DenseBf16)->Args({257, 1})->Args({513, 1})->Args({257, 0})->Args({513, 0});
+BENCHMARK(DenseBf16)->ArgsProduct({{257, 513}, {1, 0}, {0, 1}});
 
 // The same head products on the unpacked fp32 weights (generic family).
 void DenseGenericFp32(benchmark::State& state) {

@@ -4,6 +4,7 @@
 // per weight.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <random>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "bench/thread_time.h"
+#include "bench/weight_copies.h"
 #include "impl_x86/gru/gru_kernels.h"
 #include "impl_x86/gru/gru_qkernels.h"
 #include "model/echo_net.h"
@@ -61,10 +63,12 @@ void setFlops(benchmark::State& state, int I, int H) {
                                                    benchmark::Counter::kIsRate);
 }
 
+// Args: I, H, variant, 1 to read the weights from outer caches as in the net.
 void FloatStep(benchmark::State& state) {
     const Variant& v = kFloatVariants[state.range(2)];
     const int I = int(state.range(0)), H = int(state.range(1));
-    state.SetLabel(v.name);
+    const bool cold = state.range(3) != 0;
+    state.SetLabel(std::string(v.name) + ", " + weightPlace(cold));
     if (!v.available(CpuInfo::get())) {
         state.SkipWithError("not supported here");
         return;
@@ -75,14 +79,21 @@ void FloatStep(benchmark::State& state) {
     randomFill(R.p, rn, -0.1f, 0.1f, 2);
     randomFill(B.p, 6 * size_t(H), -0.1f, 0.1f, 3);
     randomFill(x.p, I, -1, 1, 4);
-    Buffer<float> pw(wn), pr(rn);
-    if (v.blockRows) {
-        gru::packRows(W.p, 3 * H, I, v.blockRows, 4 * v.blockRows, pw.p);
-        gru::packRows(R.p, 3 * H, H, v.blockRows, 4 * v.blockRows, pr.p);
-    }
-    const gru::StepArgs args{v.blockRows ? pw.p : W.p, v.blockRows ? pr.p : R.p, B.p,
-                             B.p + 3 * H, I, H, false, true, false, gx.p, gh.p, g.p, v.matVec};
+    // The kernel's format: packed row blocks, or row-major as stored.
+    auto format = [&](const float* src, int K) {
+        return [&v, src, K, H](float* dst) {
+            if (v.blockRows)
+                gru::packRows(src, 3 * H, K, v.blockRows, 4 * v.blockRows, dst);
+            else
+                std::copy(src, src + size_t(3) * H * K, dst);
+        };
+    };
+    WeightCopies<float> pw(wn, cold, format(W.p, I)), pr(rn, cold, format(R.p, H));
+    gru::StepArgs args{nullptr, nullptr, B.p, B.p + 3 * H, I,   H,   false,
+                       true,    false,   gx.p, gh.p,       g.p, v.matVec};
     for (auto _ : state) {
+        args.W = pw.next();
+        args.R = pr.next();
         gru::step(args, x.p, h.p);
         benchmark::DoNotOptimize(h.p[0]);
     }
@@ -142,7 +153,7 @@ void networkShapes(benchmark::internal::Benchmark* b, int variants) {
     }
 }
 
-BENCHMARK(FloatStep)->Apply([](benchmark::internal::Benchmark* b) { networkShapes(b, 4); });
+BENCHMARK(FloatStep)->ArgsProduct({{1056, 128}, {128}, {0, 1, 2, 3}, {0, 1}});
 BENCHMARK(QuantStep)->Apply([](benchmark::internal::Benchmark* b) { networkShapes(b, 2); });
 
 // ---- the whole network --------------------------------------------------

@@ -3,34 +3,56 @@
 #include <immintrin.h>
 
 #include "impl_x86/gemm/gemm_kernels.h"
+#include "impl_x86/simd/streams.h"
 
 namespace YNet {
 namespace gemm {
+namespace {
 
-void rowVectorBf16Avx2(const float* x, const uint16_t* packed, const float* bias, float* y,
-                       int N, int K) {
-    const int full = N / 64 * 64;
+// STREAMS blocks of 64 columns at once (block s is block[s] of the format).
+// Each column's sum is the same as with one block at a time.
+template <int STREAMS>
+void blocks64(const float* x, const uint16_t* packed, const float* bias, float* y,
+              const int* block, int K) {
     const __m256i zero = _mm256_setzero_si256();
-    const uint16_t* p = packed;
-    for (int j = 0; j < full; j += 64) {
-        __m256 acc[8];
+    const uint16_t* p[STREAMS];
+    __m256 acc[STREAMS][8];
+    for (int s = 0; s < STREAMS; ++s) {
+        p[s] = packed + size_t(64) * block[s] * K;
         for (int a = 0; a < 8; ++a)
-            acc[a] = bias ? _mm256_loadu_ps(bias + j + 8 * a) : _mm256_setzero_ps();
-        for (int k = 0; k < K; ++k, p += 64) {
-            const __m256 xv = _mm256_set1_ps(x[k]);
+            acc[s][a] =
+                bias ? _mm256_loadu_ps(bias + 64 * block[s] + 8 * a) : _mm256_setzero_ps();
+    }
+    for (int k = 0; k < K; ++k) {
+        const __m256 xv = _mm256_set1_ps(x[k]);
+        for (int s = 0; s < STREAMS; ++s)
             for (int q = 0; q < 4; ++q) {
                 // Per-lane interleave with zero words puts each value in the
                 // upper half of a float: columns 16q..16q+7, then +8..+15.
-                const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 16 * q));
+                const __m256i v = _mm256_loadu_si256(
+                    reinterpret_cast<const __m256i*>(p[s] + size_t(64) * k + 16 * q));
                 const __m256 lo = _mm256_castsi256_ps(_mm256_unpacklo_epi16(zero, v));
                 const __m256 hi = _mm256_castsi256_ps(_mm256_unpackhi_epi16(zero, v));
-                acc[2 * q] = _mm256_fmadd_ps(lo, xv, acc[2 * q]);
-                acc[2 * q + 1] = _mm256_fmadd_ps(hi, xv, acc[2 * q + 1]);
+                acc[s][2 * q] = _mm256_fmadd_ps(lo, xv, acc[s][2 * q]);
+                acc[s][2 * q + 1] = _mm256_fmadd_ps(hi, xv, acc[s][2 * q + 1]);
             }
-        }
-        for (int a = 0; a < 8; ++a) _mm256_storeu_ps(y + j + 8 * a, acc[a]);
     }
-    for (int n = full; n < N; ++n, p += K) y[n] = bf16Dot(x, p, K, bias ? bias[n] : 0.f);
+    for (int s = 0; s < STREAMS; ++s)
+        for (int a = 0; a < 8; ++a) _mm256_storeu_ps(y + 64 * block[s] + 8 * a, acc[s][a]);
+}
+
+}  // namespace
+
+// Two blocks half the matrix apart per k loop (two weight streams).
+void rowVectorBf16Avx2(const float* x, const uint16_t* packed, const float* bias, float* y,
+                       int N, int K) {
+    const int blocks = N / 64;
+    const int done = vec::visitInStreams<2>(
+        0, blocks, [&](const int* b) { blocks64<2>(x, packed, bias, y, b, K); });
+    vec::visitInStreams<1>(done, blocks,
+                           [&](const int* b) { blocks64<1>(x, packed, bias, y, b, K); });
+    for (int n = 64 * blocks; n < N; ++n)
+        y[n] = bf16Dot(x, packed + size_t(n) * K, K, bias ? bias[n] : 0.f);
 }
 
 }  // namespace gemm

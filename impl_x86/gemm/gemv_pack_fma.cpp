@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include "impl_x86/gemm/gemm_kernels.h"
+#include "impl_x86/simd/streams.h"
 
 namespace YNet {
 namespace gemm {
@@ -16,33 +17,51 @@ float reduce(__m256 v) {
     return _mm256_cvtss_f32(s);
 }
 
-// Cols consecutive packed columns, each block of 16 k stored column after
-// column (Cols*16 floats per block).
-template <int Cols>
-void columns(const float* x, const float* p, const float* bias, float* y, int n, int blocks) {
-    __m256 acc[Cols];
-    for (int c = 0; c < Cols; ++c) acc[c] = _mm256_setzero_ps();
+// Streams runs of Cols consecutive packed columns, run s starting at column
+// n[s]; each block of 16 k is stored column after column (Cols*16 floats).
+template <int Cols, int Streams>
+void columns(const float* x, const float* packed, const float* bias, float* y, const int* n,
+             int blocks) {
+    __m256 acc[Streams][Cols];
+    for (auto& s : acc)
+        for (auto& a : s) a = _mm256_setzero_ps();
+    const float* q[Streams];
+    for (int s = 0; s < Streams; ++s) q[s] = packed + size_t(n[s]) * 16 * blocks;
     for (int b = 0; b < blocks; ++b) {
         const __m256 x0 = _mm256_loadu_ps(x + 16 * b);
         const __m256 x1 = _mm256_loadu_ps(x + 16 * b + 8);
-        for (int c = 0; c < Cols; ++c) {
-            acc[c] = _mm256_fmadd_ps(_mm256_loadu_ps(p), x0, acc[c]);
-            acc[c] = _mm256_fmadd_ps(_mm256_loadu_ps(p + 8), x1, acc[c]);
-            p += 16;
-        }
+        for (int s = 0; s < Streams; ++s)
+            for (int c = 0; c < Cols; ++c) {
+                acc[s][c] = _mm256_fmadd_ps(_mm256_loadu_ps(q[s]), x0, acc[s][c]);
+                acc[s][c] = _mm256_fmadd_ps(_mm256_loadu_ps(q[s] + 8), x1, acc[s][c]);
+                q[s] += 16;
+            }
     }
-    for (int c = 0; c < Cols; ++c) y[n + c] = reduce(acc[c]) + (bias ? bias[n + c] : 0.f);
+    for (int s = 0; s < Streams; ++s)
+        for (int c = 0; c < Cols; ++c)
+            y[n[s] + c] = reduce(acc[s][c]) + (bias ? bias[n[s] + c] : 0.f);
+}
+
+// Groups of 4 columns, Streams at a time, from group `first` on; returns the
+// first group not done.
+template <int Streams>
+int groups(const float* x, const float* packed, const float* bias, float* y, int first,
+           int count, int blocks) {
+    return vec::visitInStreams<Streams>(first, count, [&](const int* g) {
+        int n[Streams];
+        for (int s = 0; s < Streams; ++s) n[s] = 4 * g[s];
+        columns<4, Streams>(x, packed, bias, y, n, blocks);
+    });
 }
 
 }  // namespace
 
+// Two groups half the buffer apart per step (two weight streams).
 void rowVectorFp32Fma(const float* x, const float* packed, const float* bias, float* y, int N,
                       int K) {
-    const int blocks = K / 16;
-    const size_t perColumn = size_t(blocks) * 16;
-    int n = 0;
-    for (; n + 4 <= N; n += 4) columns<4>(x, packed + size_t(n) * perColumn, bias, y, n, blocks);
-    for (; n < N; ++n) columns<1>(x, packed + size_t(n) * perColumn, bias, y, n, blocks);
+    const int blocks = K / 16, count = N / 4;
+    groups<1>(x, packed, bias, y, groups<2>(x, packed, bias, y, 0, count, blocks), count, blocks);
+    for (int n = 4 * count; n < N; ++n) columns<1, 1>(x, packed, bias, y, &n, blocks);
 }
 
 }  // namespace gemm

@@ -76,15 +76,24 @@ void transATile(const float* A, const float* B, float* C, int M, int N, int K, i
     for (int c = 0; c < Cols; ++c) blk[c].store(C + size_t(n0 + c) * M + m);
 }
 
-// A is KxM, the result is written transposed: C[n*M + m].
+// Columns n.. of 16 values of m, Cols columns per tile, then one tile of
+// the columns left. Every column's sum is the same whatever tile holds it;
+// wider tiles only run more independent accumulator chains at once.
+template <class Ops, int Cols>
+void transAColumns(const float* A, const float* B, float* C, int M, int N, int K, int m, int n) {
+    for (; n + Cols <= N; n += Cols) transATile<Ops, 16, Cols>(A, B, C, M, N, K, m, n);
+    if constexpr (Cols > 1) transAColumns<Ops, Cols - 1>(A, B, C, M, N, K, m, n);
+}
+
+// A is KxM, the result is written transposed: C[n*M + m]. With 8 lanes a
+// tile of 6 columns keeps twelve accumulator chains in flight (k is short,
+// so fewer chains leave the FMA units waiting on each other's latency); with
+// 4 lanes two columns already fill the registers.
 template <class Ops>
 void gemmTransA(const float* A, const float* B, float* C, int M, int N, int K) {
+    constexpr int kCols = Ops::kLanes == 8 ? 6 : 2;
     int m = 0;
-    for (; m + 16 <= M; m += 16) {
-        int n = 0;
-        for (; n + 2 <= N; n += 2) transATile<Ops, 16, 2>(A, B, C, M, N, K, m, n);
-        if (n < N) transATile<Ops, 16, 1>(A, B, C, M, N, K, m, n);
-    }
+    for (; m + 16 <= M; m += 16) transAColumns<Ops, kCols>(A, B, C, M, N, K, m, 0);
     for (; m + 8 <= M; m += 8)
         for (int n = 0; n < N; ++n) transATile<Ops, 8, 1>(A, B, C, M, N, K, m, n);
     for (; m < M; ++m)

@@ -106,11 +106,13 @@ void checkTranspose(const uint32_t* d, const uint32_t* p, bool half) {
                 }
 }
 
-// Shapes past the copy tile of 16 and not a multiple of it, with axes of 1
-// where the network has them (the 12-row window).
+// Shapes past the copy tile of 16 and not a multiple of it, with and without
+// rows and columns left over from the float path's 4x4 blocks, and axes of 1
+// where the network has them (the 12-row window, 513 bins).
 TEST(TransposeAxis, SupportedPermutationsFloatAndHalf) {
     const uint32_t perms[3][4] = {{0, 1, 3, 2}, {0, 2, 3, 1}, {1, 0, 3, 2}};
-    const uint32_t shapes[4][4] = {{2, 3, 5, 7}, {1, 12, 37, 1}, {2, 3, 17, 33}, {3, 1, 40, 18}};
+    const uint32_t shapes[6][4] = {{2, 3, 5, 7},   {1, 12, 37, 1}, {2, 3, 17, 33},
+                                   {3, 1, 40, 18}, {1, 12, 513, 1}, {2, 7, 70, 3}};
     for (const auto& d : shapes)
         for (const auto& p : perms)
             for (bool half : {false, true}) checkTranspose(d, p, half);

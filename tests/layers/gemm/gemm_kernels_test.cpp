@@ -49,7 +49,7 @@ void expectGuard(const std::vector<float>& v, size_t n) {
 TEST(GemmKernels, GenericFamiliesMatchReference) {
     for (const Family& fam : families())
         for (int M : kSizes)
-            for (int N : {1, 2, 7, 8, 9, 17, 33})
+            for (int N : {1, 2, 4, 6, 7, 8, 9, 12, 17, 33})
                 for (int K : {1, 3, 8, 17, 33}) {
                     SCOPED_TRACE(std::string(fam.name) + " M" + std::to_string(M) + " N" +
                                  std::to_string(N) + " K" + std::to_string(K));
@@ -120,7 +120,7 @@ TEST(GemmKernels, VectorProductsMatchReference) {
 TEST(GemmKernels, PackedFp32RowVectorMatchesReference) {
     if (!hasAvxFma()) GTEST_SKIP() << "needs AVX and FMA";
     for (int K : {16, 32, 128, 256})
-        for (int N : {4, 5, 6, 7, 8, 33, 1056}) {
+        for (int N : {4, 5, 6, 7, 8, 12, 20, 33, 1056}) {
             SCOPED_TRACE("K" + std::to_string(K) + " N" + std::to_string(N));
             const auto B = uniformFloats(size_t(K) * N, 7);
             const auto x = uniformFloats(size_t(K), 8);
@@ -196,7 +196,7 @@ TEST(GemmKernels, Bf16RowVectorsMatchBf16Reference) {
     if (hasAvx2())
         paths.push_back({"wide", gemm::packBf16Wide, gemm::rowVectorBf16Avx2, gemm::bf16Truncate});
     for (const auto& p : paths) {
-        for (int N : {1, 5, 31, 32, 33, 63, 64, 65, 129, 513})
+        for (int N : {1, 5, 31, 32, 33, 63, 64, 65, 129, 200, 513})
             for (int K : {1, 3, 17, 257}) checkBf16(p, K, 0, N);
         checkBf16(p, 513, 0, 513);
         checkBf16(p, 7, 5, 100);  // second matrix appended inside each block

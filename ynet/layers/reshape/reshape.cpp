@@ -1,5 +1,7 @@
 #include "ynet/layers/reshape/reshape.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cstdint>
 
@@ -12,6 +14,33 @@ namespace {
 uint32_t dim(const Tensor& t, uint32_t axis) {
     const uint32_t d[4] = {t.n, t.h, t.w, t.c};
     return d[axis];
+}
+
+// o[j * os + d] = s[d * ss + j] for d < rows, j < cols.
+template <class E>
+void transposeTile(const E* s, size_t ss, E* o, size_t os, size_t rows, size_t cols) {
+    for (size_t d = 0; d < rows; ++d)
+        for (size_t j = 0; j < cols; ++j) o[j * os + d] = s[d * ss + j];
+}
+
+// Floats move in 4x4 blocks (four row loads, four column stores); the
+// strips that do not fill a block go one value at a time.
+void transposeTile(const float* s, size_t ss, float* o, size_t os, size_t rows, size_t cols) {
+    const size_t rows4 = rows / 4 * 4, cols4 = cols / 4 * 4;
+    for (size_t d = 0; d < rows4; d += 4)
+        for (size_t j = 0; j < cols4; j += 4) {
+            const float* p = s + d * ss + j;
+            __m128 r0 = _mm_loadu_ps(p), r1 = _mm_loadu_ps(p + ss);
+            __m128 r2 = _mm_loadu_ps(p + 2 * ss), r3 = _mm_loadu_ps(p + 3 * ss);
+            _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+            float* q = o + j * os + d;
+            _mm_storeu_ps(q, r0);
+            _mm_storeu_ps(q + os, r1);
+            _mm_storeu_ps(q + 2 * os, r2);
+            _mm_storeu_ps(q + 3 * os, r3);
+        }
+    transposeTile<float>(s + cols4, ss, o + cols4 * os, os, rows, cols - cols4);
+    transposeTile<float>(s + rows4 * ss, ss, o + rows4, os, rows - rows4, cols4);
 }
 
 // out[o0][o1][o2][o3] = in[i] with i[perm[k]] = o_k; both NHWC. The output
@@ -47,10 +76,8 @@ void permute(const Tensor& in, const uint32_t* perm, const E* src, E* dst) {
         for (size_t m = 0; m < od[other]; ++m)
             for (size_t t0 = 0; t0 < od[inner]; t0 += kTile) {
                 const size_t n = std::min(kTile, od[inner] - t0);
-                const E* s = src + a * st[0] + m * st[other] + t0;
                 E* o = dst + a * os[0] + m * os[other] + t0 * os[inner];
-                for (size_t d = 0; d < od[3]; ++d)
-                    for (size_t j = 0; j < n; ++j) o[j * os[inner] + d] = s[d * st[3] + j];
+                transposeTile(src + a * st[0] + m * st[other] + t0, st[3], o, os[inner], od[3], n);
             }
 }
 

@@ -1,0 +1,26 @@
+#pragma once
+// Weight streams for kernels whose weights come from outer caches (the net's
+// weights do not stay near the core from one frame to the next): items far
+// apart in the buffer, visited S at a time, keep S read streams in flight.
+// No instructions of its own; internal linkage like the vector traits.
+namespace YNet {
+namespace vec {
+namespace {
+
+// Items [first, count) in S runs of span = (count - first) / S items: calls
+// visit(at) with at[s] = i + s * span for the span values of i from first
+// on. Returns the first item not visited (fewer than S are left).
+template <int S, class Visit>
+int visitInStreams(int first, int count, Visit&& visit) {
+    const int span = (count - first) / S;
+    for (int i = first; i < first + span; ++i) {
+        int at[S];
+        for (int s = 0; s < S; ++s) at[s] = i + s * span;
+        visit(at);
+    }
+    return first + S * span;
+}
+
+}  // namespace
+}  // namespace vec
+}  // namespace YNet

@@ -146,6 +146,8 @@ def parse():
     ap.add_argument("--valid-min", type=float, default=30.0)
     ap.add_argument("--valid-count", type=int, default=24)
     ap.add_argument("--seed", type=int, default=1)
+    ap.add_argument("--near-keep", type=float, default=objective.NEAR_KEEP_WEIGHT,
+                    help="weight of the mask's own attenuation of an active near end")
     return ap.parse_args()
 
 
@@ -154,6 +156,7 @@ class Trainer:
         self.args = args
         torch.set_num_threads(args.threads)
         torch.manual_seed(args.seed)
+        objective.NEAR_KEEP_WEIGHT = args.near_keep
         os.makedirs(args.checkpoints, exist_ok=True)
         os.makedirs(args.results, exist_ok=True)
         self.model = make_model(args.init)

@@ -47,10 +47,9 @@ void blocks64(const float* x, const uint16_t* packed, const float* bias, float* 
 void rowVectorBf16Avx2(const float* x, const uint16_t* packed, const float* bias, float* y,
                        int N, int K) {
     const int blocks = N / 64;
-    const int done = vec::visitInStreams<2>(
-        0, blocks, [&](const int* b) { blocks64<2>(x, packed, bias, y, b, K); });
-    vec::visitInStreams<1>(done, blocks,
-                           [&](const int* b) { blocks64<1>(x, packed, bias, y, b, K); });
+    vec::visitInTwoStreams(blocks, [&](auto streams, const int* b) {
+        blocks64<decltype(streams)::value>(x, packed, bias, y, b, K);
+    });
     for (int n = 64 * blocks; n < N; ++n)
         y[n] = bf16Dot(x, packed + size_t(n) * K, K, bias ? bias[n] : 0.f);
 }

@@ -42,25 +42,19 @@ void columns(const float* x, const float* packed, const float* bias, float* y, c
             y[n[s] + c] = reduce(acc[s][c]) + (bias ? bias[n[s] + c] : 0.f);
 }
 
-// Groups of 4 columns, Streams at a time, from group `first` on; returns the
-// first group not done.
-template <int Streams>
-int groups(const float* x, const float* packed, const float* bias, float* y, int first,
-           int count, int blocks) {
-    return vec::visitInStreams<Streams>(first, count, [&](const int* g) {
-        int n[Streams];
-        for (int s = 0; s < Streams; ++s) n[s] = 4 * g[s];
-        columns<4, Streams>(x, packed, bias, y, n, blocks);
-    });
-}
-
 }  // namespace
 
-// Two groups half the buffer apart per step (two weight streams).
+// Groups of 4 columns, two groups half the buffer apart per step (two
+// weight streams).
 void rowVectorFp32Fma(const float* x, const float* packed, const float* bias, float* y, int N,
                       int K) {
     const int blocks = K / 16, count = N / 4;
-    groups<1>(x, packed, bias, y, groups<2>(x, packed, bias, y, 0, count, blocks), count, blocks);
+    vec::visitInTwoStreams(count, [&](auto streams, const int* g) {
+        constexpr int kStreams = decltype(streams)::value;
+        int n[kStreams];
+        for (int s = 0; s < kStreams; ++s) n[s] = 4 * g[s];
+        columns<4, kStreams>(x, packed, bias, y, n, blocks);
+    });
     for (int n = 4 * count; n < N; ++n) columns<1, 1>(x, packed, bias, y, &n, blocks);
 }
 

@@ -71,11 +71,9 @@ void packedBlocks(const float* v, const float* w, const float* bias, float* out,
 template <int ROWS, int CHUNK>
 void matVecPacked(const float* v, const float* w, const float* bias, float* out, int K,
                   int rows) {
-    const int blocks = rows / ROWS;
-    const int done = vec::visitInStreams<2>(
-        0, blocks, [&](const int* b) { packedBlocks<ROWS, CHUNK, 2>(v, w, bias, out, b, K); });
-    vec::visitInStreams<1>(
-        done, blocks, [&](const int* b) { packedBlocks<ROWS, CHUNK, 1>(v, w, bias, out, b, K); });
+    vec::visitInTwoStreams(rows / ROWS, [&](auto streams, const int* b) {
+        packedBlocks<ROWS, CHUNK, decltype(streams)::value>(v, w, bias, out, b, K);
+    });
 }
 
 }  // namespace

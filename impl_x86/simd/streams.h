@@ -1,4 +1,6 @@
 #pragma once
+#include <type_traits>
+
 // Weight streams for kernels whose weights come from outer caches (the net's
 // weights do not stay near the core from one frame to the next): items far
 // apart in the buffer, visited S at a time, keep S read streams in flight.
@@ -19,6 +21,15 @@ int visitInStreams(int first, int count, Visit&& visit) {
         visit(at);
     }
     return first + S * span;
+}
+
+// Items [0, count): two streams, then the one item an odd count leaves.
+// visit(streams, at) gets streams as std::integral_constant<int, 2 or 1>.
+template <class Visit>
+void visitInTwoStreams(int count, Visit&& visit) {
+    const int done = visitInStreams<2>(
+        0, count, [&](const int* at) { visit(std::integral_constant<int, 2>(), at); });
+    visitInStreams<1>(done, count, [&](const int* at) { visit(std::integral_constant<int, 1>(), at); });
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // Reshape (a view sharing the input's buffers) and TransposeAxis (moves data
-// for three axis permutations).
+// for three axis permutations; its forward, with SSE2 blocks, is in
+// impl_x86/reshape/).
 #include "ynet/layer.h"
 #include "ynet/run_env.h"
 

@@ -30,17 +30,20 @@ void FeatureBuilder::updateLevel(const float* micLog, const Complex* d) {
 
 void FeatureBuilder::push(const Complex* e, const Complex* d, const Complex* x, float* out) {
   newest_ = (newest_ + 1) % kContextFrames;
-  const Complex* spectra[kStreams] = {e, d, x};
-  for (int s = 0; s < kStreams; ++s) {
-    float* slot = &history_[(s * kContextFrames + newest_) * kBins];
-    for (int k = 0; k < kBins; ++k) slot[k] = logPower(spectra[s][k]);
+  auto slot = [&](int stream, int at) { return &history_[(stream * kContextFrames + at) * kBins]; };
+  for (int k = 0; k < kBins; ++k) {
+    slot(kStreamE, newest_)[k] = logPower(e[k]);
+    slot(kStreamD, newest_)[k] = logPower(d[k]);
+    slot(kStreamX, newest_)[k] = logPower(x[k]);
+    slot(kStreamY, newest_)[k] = logPower(d[k] - e[k]);
   }
-  updateLevel(&history_[(kContextFrames + newest_) * kBins], d);
+  updateLevel(slot(kStreamD, newest_), d);
   for (int s = 0; s < kStreams; ++s) {
-    for (int j = 0; j < kContextFrames; ++j) {
-      const int slot = (newest_ + 1 + j) % kContextFrames;  // j = 0 is frame t-5
-      const float* src = &history_[(s * kContextFrames + slot) * kBins];
-      float* dst = out + (s * kContextFrames + j) * kBins;
+    const int frames = kStreamFrames[s];
+    for (int j = 0; j < frames; ++j) {
+      // j = 0 is frame t - (frames - 1)
+      const float* src = slot(s, (newest_ + kContextFrames - (frames - 1) + j) % kContextFrames);
+      float* dst = out + (firstRow(s) + j) * kBins;
       for (int k = 0; k < kBins; ++k) dst[k] = src[k] - level_;
     }
   }

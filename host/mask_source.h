@@ -8,7 +8,7 @@
 namespace aec {
 
 // Writes 513 gains in [0, 1] for one 10 ms frame from the 18 x 513 feature
-// buffer the pipeline builds (rows E, D, Y for frames t-5..t).
+// buffer the pipeline builds (host/features.h).
 using MaskFunction = std::function<void(const float* features, float* mask)>;
 
 // A mask function and, for sources with memory (a recurrent filter), the

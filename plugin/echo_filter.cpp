@@ -46,9 +46,16 @@ int32_t AiEchoCancellationFilter::processFrame(const float* features, float* mas
         YNet::printLog("Error occur: ynet net not created !\n");
         return -1;
     }
+    // A frame with a non-finite feature says nothing about the echo: it
+    // passes (gain 1 in every bin, never cutting the near end) and the
+    // recurrent state never sees it. Fed to the net, even cleaned, such
+    // frames leave a trace in the state that lasts for tens of seconds.
+    if (!std::all_of(features, features + fc::kFeatureFloats, isFinite)) {
+        std::fill(mask, mask + fc::kBins, fc::kNonFiniteGain);
+        return 0;
+    }
     Tensor& windowA = YNet::lookup(net->blobs, net->inputNames[0]);
     Tensor& windowB = YNet::lookup(net->blobs, net->inputNames[1]);
-    features = cleanInput(features);
     bindWindow(windowA, features);
     bindWindow(windowB, features + fc::kWindowBOffset);
     for (int i = 2; i < 4; ++i)
@@ -69,15 +76,6 @@ int32_t AiEchoCancellationFilter::processFrame(const float* features, float* mas
     std::memset(mask + have, 0, (fc::kBins - have) * sizeof(float));
     cleanOutput(*net, mask);
     return 0;
-}
-
-// NaN and infinities become 0 (what silence reads as), so one bad frame
-// cannot reach the recurrent state; finite frames are bound in place.
-const float* AiEchoCancellationFilter::cleanInput(const float* features) {
-    if (std::all_of(features, features + fc::kFeatureFloats, isFinite)) return features;
-    float* clean = impl->cleanFeatures.data();
-    for (int i = 0; i < fc::kFeatureFloats; ++i) clean[i] = isFinite(features[i]) ? features[i] : 0.0f;
-    return clean;
 }
 
 // The net's last layer keeps the mask within [0, 1]. Should it still

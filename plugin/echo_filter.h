@@ -1,7 +1,6 @@
 #pragma once
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 #include "model/frame_contract.h"
 #include "plugin/host_interfaces.h"
@@ -28,11 +27,7 @@ public:
 private:
     struct Impl {
         std::unique_ptr<InferenceContext> context;
-        // Frames with non-finite values are cleaned into this; made once so
-        // that such a frame does not allocate.
-        std::vector<float> cleanFeatures = std::vector<float>(frame_contract::kFeatureFloats);
     };
-    const float* cleanInput(const float* features);
     void cleanOutput(YNet::Net& net, float* mask);
     std::unique_ptr<Impl> impl;
 };

@@ -90,7 +90,7 @@ bool exportScene(const Args& args) {
 
   aec::ExportHeader header{};
   std::memcpy(header.magic, aec::kExportMagic, sizeof(header.magic));
-  header.version = 1;
+  header.version = aec::kExportVersion;
   header.sampleRate = aec::kSampleRate;
   header.hop = aec::kHop;
   header.bins = aec::kBins;

@@ -47,7 +47,7 @@ TEST_F(ExportTool, WritesHeaderAndRecordsOfThePipeline) {
   aec::ExportHeader header{};
   in.read(reinterpret_cast<char*>(&header), sizeof(header));
   EXPECT_EQ(std::memcmp(header.magic, "AECFEAT1", 8), 0);
-  EXPECT_EQ(header.version, 1u);
+  EXPECT_EQ(header.version, 2u);
   EXPECT_EQ(header.sampleRate, 16000u);
   EXPECT_EQ(header.hop, 160u);
   EXPECT_EQ(header.bins, 513u);

@@ -20,31 +20,38 @@ std::vector<Complex> randomSpectrum(std::mt19937& rng, float scale) {
 
 double hostLog(Complex c) { return std::log10(double(std::norm(c)) + 1e-10); }
 
-// Rows, oldest frame first, and the level as the mean of the mic frames'
-// mean log power, computed here in double from the documented definition.
-TEST(FeatureBuilder, RowsHoldSixFramesPerStreamNormalisedByMicLevel) {
+// Rows, oldest frame first, Y = d - e per frame, and the level as the mean of
+// the mic frames' mean log power, computed here in double from the
+// documented definition.
+TEST(FeatureBuilder, RowsHoldEachStreamsFramesNormalisedByMicLevel) {
   std::mt19937 rng(3);
   aec::FeatureBuilder builder;
-  std::vector<std::vector<Complex>> e, d, x;
+  std::vector<std::vector<Complex>> e, d, x, y;
   std::vector<float> out(aec::kFeatureFloats);
   double levelSum = 0.0;
   for (int t = 0; t < 9; ++t) {
     e.push_back(randomSpectrum(rng, 0.1f));
     d.push_back(randomSpectrum(rng, t < 2 ? 0.0f : 1.0f + t));  // two silent frames first
     x.push_back(randomSpectrum(rng, 0.5f));
+    y.push_back(d[t]);
+    for (int k = 0; k < aec::kBins; ++k) y[t][k] -= e[t][k];
     builder.push(e[t].data(), d[t].data(), x[t].data(), out.data());
     double frameMean = 0.0;
     for (Complex c : d[t]) frameMean += hostLog(c) / aec::kBins;
     if (t >= 2) levelSum += frameMean;
     const double level = t < 2 ? -10.0 : levelSum / (t - 1);
     ASSERT_NEAR(builder.level(), level, 1e-4) << "frame " << t;
-    const std::vector<std::vector<Complex>>* streams[3] = {&e, &d, &x};
-    for (int s = 0; s < 3; ++s) {
-      for (int j = 0; j < aec::kContextFrames; ++j) {
-        const int frame = t - 5 + j;
+    // stream, first row, frames
+    const struct {
+      const std::vector<std::vector<Complex>>* spectra;
+      int row, frames;
+    } streams[] = {{&e, 0, 6}, {&d, 6, 6}, {&x, 12, 3}, {&y, 15, 3}};
+    for (const auto& s : streams) {
+      for (int j = 0; j < s.frames; ++j) {
+        const int frame = t - (s.frames - 1) + j;
         for (int k = 0; k < aec::kBins; k += 37) {
-          const double raw = frame < 0 ? -10.0 : hostLog((*streams[s])[frame][k]);
-          ASSERT_NEAR(out[(s * 6 + j) * aec::kBins + k], raw - level, 2e-4) << t << " " << s << " " << j << " " << k;
+          const double raw = frame < 0 ? -10.0 : hostLog((*s.spectra)[frame][k]);
+          ASSERT_NEAR(out[(s.row + j) * aec::kBins + k], raw - level, 2e-4) << t << " " << s.row << " " << j << " " << k;
         }
       }
     }
@@ -88,8 +95,8 @@ TEST(FeatureBuilder, ReferenceRowsFollowTheAlignedFarEnd) {
   auto pipeline = aec::AecPipeline::create(options);
   ASSERT_TRUE(pipeline);
   std::vector<float> mic(aec::kHop, 0.0f), ref(aec::kHop), out(aec::kHop);
-  const int newestX = (aec::kRowX + aec::kContextFrames - 1) * aec::kBins;
-  const int newestD = (aec::kRowD + aec::kContextFrames - 1) * aec::kBins;
+  const int newestX = aec::newestRow(aec::kStreamX) * aec::kBins;
+  const int newestD = aec::newestRow(aec::kStreamD) * aec::kBins;
   int first = -1;
   for (int t = 0; t < 40; ++t) {
     for (int n = 0; n < aec::kHop; ++n) ref[n] = t == 20 ? 0.5f * std::sin(0.3f * n) : 0.0f;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -285,8 +286,8 @@ TEST(AecPipeline, ReferenceFeatureRowsFollowTheDelayEstimate) {
     pipeline->process(&mic[at], &ref[at], out.data());
     if (at < 3 * 16000) continue;
     ASSERT_EQ(pipeline->delaySamples(), delay);
-    x.push_back(rowMean(pipeline->features(), aec::kRowX + aec::kContextFrames - 1));
-    d.push_back(rowMean(pipeline->features(), aec::kRowD + aec::kContextFrames - 1));
+    x.push_back(rowMean(pipeline->features(), aec::newestRow(aec::kStreamX)));
+    d.push_back(rowMean(pipeline->features(), aec::newestRow(aec::kStreamD)));
   }
   double xMean = 0.0, dMean = 0.0;
   for (size_t t = 0; t < d.size(); ++t) xMean += x[t] / double(x.size()), dMean += d[t] / double(d.size());
@@ -298,6 +299,58 @@ TEST(AecPipeline, ReferenceFeatureRowsFollowTheDelayEstimate) {
   int best = 0;
   for (int lag = 1; lag <= 12; ++lag) best = correlation(lag) > correlation(best) ? lag : best;
   EXPECT_NEAR(best, 2, 1);
+}
+
+// Mean over bins 8 and up (above 125 Hz, clear of the DC notch) of one row.
+double bandMean(const float* features, int row) {
+  double sum = 0.0;
+  for (int k = 8; k < aec::kBins; ++k) sum += features[row * aec::kBins + k];
+  return sum / (aec::kBins - 8);
+}
+
+// The same far end through a 40 dB weaker coupling: against the mic rows
+// the reference rows rise by 4 decades while the echo estimate rows stay
+// with the mic, which is what tells the mask how much echo there is. (The
+// level itself moves by less: fewer weak frames count as active.)
+TEST(AecPipeline, EchoEstimateRowsFollowTheCoupling) {
+  const int length = 6 * 16000, delay = 640;
+  const std::vector<float> ref = farEnd(length, 21), strong = echo(ref, delay, 22);
+  std::vector<float> weak(strong);
+  for (float& v : weak) v *= 0.01f;
+  struct Rows {
+    std::vector<double> d, x, y;
+  };
+  auto rows = [&](const std::vector<float>& mic) {
+    aec::AecOptions options;
+    options.delayMs = 40;
+    auto pipeline = aec::AecPipeline::create(options);
+    std::vector<float> out(kHop);
+    Rows r;
+    for (int at = 0; at + kHop <= length; at += kHop) {
+      pipeline->process(&mic[at], &ref[at], out.data());
+      if (at < 3 * 16000) continue;
+      r.d.push_back(bandMean(pipeline->features(), aec::newestRow(aec::kStreamD)));
+      r.x.push_back(bandMean(pipeline->features(), aec::newestRow(aec::kStreamX)));
+      r.y.push_back(bandMean(pipeline->features(), aec::newestRow(aec::kStreamY)));
+    }
+    return r;
+  };
+  const Rows s = rows(strong), w = rows(weak);
+  std::vector<double> sorted(s.d);
+  std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+  const double median = sorted[sorted.size() / 2];
+  double xShift = 0.0, yShift = 0.0, yBelowD = 0.0;
+  int loud = 0;
+  for (size_t t = 0; t < s.d.size(); ++t) {
+    if (s.d[t] < median) continue;
+    ++loud;
+    xShift += (w.x[t] - w.d[t]) - (s.x[t] - s.d[t]);
+    yShift += (w.y[t] - w.d[t]) - (s.y[t] - s.d[t]);
+    yBelowD += s.d[t] - s.y[t];
+  }
+  EXPECT_NEAR(xShift / loud, 4.0, 0.3);
+  EXPECT_NEAR(yShift / loud, 0.0, 0.3);
+  EXPECT_NEAR(yBelowD / loud, 0.0, 0.2);  // the linear stage has converged: Y carries the mic
 }
 
 }  // namespace

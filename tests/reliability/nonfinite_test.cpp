@@ -85,10 +85,13 @@ TEST(NonFinite, StreamReplacesCountsWarnsOnceAndRecovers) {
 }
 
 // Frames 10..19 are garbage of every kind straight into the filter (no host
-// in between); the mask stays in range throughout and, kFilterRecoveryFrames
-// later, is within a hundredth (0.09 dB of gain) of a filter that never saw
-// them. The recurrent state remembers for seconds, so the trace fades slowly.
+// in between). Each holds non-finite values, so it passes with gain 1 and
+// never reaches the recurrent state; from kFilterRecoveryFrames later on, for
+// five seconds, the mask is within a hundredth (0.09 dB of gain) of a filter
+// that never saw them. (Such frames fed to the net, even cleaned to zeros,
+// left a trace of up to 0.1 for tens of seconds.)
 constexpr int kFilterRecoveryFrames = 200;
+constexpr int kFilterCheckedFrames = 500;
 
 TEST(NonFinite, FilterSurvivesGarbageFeaturesAndForgetsThem) {
     zelta::Filter clean = pluginHost().createFilter(zelta::kEchoFilterName);
@@ -100,7 +103,7 @@ TEST(NonFinite, FilterSurvivesGarbageFeaturesAndForgetsThem) {
     std::vector<float> features(kFeatureFloats), bad(kFeatureFloats);
     float maskClean[kMaskBins], maskDirty[kMaskBins];
     float worst = 0.0f;
-    for (uint32_t f = 0; f < 10 + 10 + kFilterRecoveryFrames + 50; ++f) {
+    for (uint32_t f = 0; f < 10 + 10 + kFilterRecoveryFrames + kFilterCheckedFrames; ++f) {
         featureFrame(f, 0, features.data());
         const bool garbage = f >= 10 && f < 20;
         if (garbage) {
@@ -109,6 +112,9 @@ TEST(NonFinite, FilterSurvivesGarbageFeaturesAndForgetsThem) {
         ASSERT_EQ(clean.processFrame(features.data(), maskClean), 0);
         ASSERT_EQ(dirty.processFrame(garbage ? bad.data() : features.data(), maskDirty), 0);
         ASSERT_TRUE(maskInRange(maskDirty)) << "frame " << f;
+        if (garbage) {
+            ASSERT_TRUE(std::all_of(maskDirty, maskDirty + kMaskBins, [](float m) { return m == 1.0f; })) << f;
+        }
         if (f < 20 + kFilterRecoveryFrames) continue;
         for (size_t k = 0; k < kMaskBins; ++k) worst = std::max(worst, std::fabs(maskClean[k] - maskDirty[k]));
     }

@@ -1,8 +1,8 @@
 """Feature files of the C++ exporter and the compact per-scene form training reads.
 
-A .feat record holds the whole 18-row buffer of every frame, six times
-redundant: frame t's rows are the log-power rows of frames t-5..t of E, D
-and Y, all less the current level L_t. The compact form keeps each row once
+A .feat record holds the whole 18-row buffer of every frame, redundant over
+frames: frame t's rows are the log-power rows of frames t-5..t of E and D and
+of frames t-2..t of X and Y = D - E, all less the current level L_t. The compact form keeps each row once
 (level-relative to frame 0, float16), the per-frame level, and E and the
 target spectrum divided by the scene's RMS |E| (so losses do not depend on
 the input gain). expand() rebuilds the buffers exactly up to float16 rounding.
@@ -17,8 +17,11 @@ from . import frame
 MAGIC = b"AECFEAT1"
 BINS = frame.BINS
 ROWS = frame.BUFFER_ROWS
+VERSION = 2
 CONTEXT = 6
-STREAMS = 3
+STREAM_FRAMES = (6, 6, 3, 3)  # E, D, X, Y
+STREAMS = len(STREAM_FRAMES)
+FIRST_ROW = tuple(int(v) for v in np.cumsum((0,) + STREAM_FRAMES[:-1]))
 HEADER_WORDS = 8
 RECORD = ROWS * BINS + 4 * BINS
 
@@ -31,7 +34,7 @@ def read_feat(path):
             raise ValueError("%s: not a feature file" % path)
         version, rate, hop, bins, rows, frames, has_target, record = \
             np.frombuffer(head[8:], "<u4", HEADER_WORDS)
-        if version != 1 or bins != BINS or rows != ROWS or record != RECORD:
+        if version != VERSION or bins != BINS or rows != ROWS or record != RECORD:
             raise ValueError("%s: unsupported layout" % path)
         data = np.fromfile(f, "<f4", int(frames) * RECORD)
     if data.size != frames * RECORD:
@@ -47,7 +50,7 @@ def read_feat(path):
 def write_feat(path, features, e, target, has_target=True):
     """The exporter's layout (used by tests and tools that fake scenes)."""
     frames = features.shape[0]
-    head = MAGIC + np.array([1, 16000, 160, BINS, ROWS, frames, int(has_target), RECORD],
+    head = MAGIC + np.array([VERSION, 16000, 160, BINS, ROWS, frames, int(has_target), RECORD],
                             "<u4").tobytes()
     spec = np.stack([np.stack([e.real, e.imag], -1), np.stack([target.real, target.imag], -1)], 1)
     body = np.concatenate([features.reshape(frames, -1), spec.reshape(frames, -1)], 1)
@@ -57,14 +60,25 @@ def write_feat(path, features, e, target, has_target=True):
     os.replace(path + ".tmp", path)
 
 
+def _newest(features, back=0):
+    """(F, STREAMS, BINS): each stream's row of frame t - back in frame t's buffer."""
+    rows = [FIRST_ROW[s] + STREAM_FRAMES[s] - 1 - back for s in range(STREAMS)]
+    return features[:, rows]
+
+
 def compact(feat):
     """The compact arrays of one scene from read_feat's dict."""
-    x = feat["features"].reshape(-1, STREAMS, CONTEXT, BINS)
-    # Rows t (newest of frame t) and t of frame t+1 (second newest) differ by L_t+1 - L_t.
-    step = np.mean(x[:-1, :, CONTEXT - 1] - x[1:, :, CONTEXT - 2], axis=(1, 2))
+    x = feat["features"]
+    # Row t of frame t (newest) and of frame t+1 (second newest) differ by L_t+1 - L_t.
+    step = np.mean(_newest(x)[:-1] - _newest(x, 1)[1:], axis=(1, 2))
     level = np.concatenate(([0.0], np.cumsum(step)))
-    newest = x[:, :, CONTEXT - 1] + level[:, None, None]
-    rows = np.concatenate([x[0, :, :CONTEXT - 1].transpose(1, 0, 2), newest], 0)
+    newest = _newest(x) + level[:, None, None]
+    # Frames -5..-1 as frame 0's buffer holds them; a stream with a shorter
+    # history repeats its oldest row in the slots it never reads.
+    history = np.stack([_newest(x[:1], back)[0] for back in range(CONTEXT - 1, 0, -1)])
+    for s, frames in enumerate(STREAM_FRAMES):
+        history[:CONTEXT - frames, s] = x[0, FIRST_ROW[s]]
+    rows = np.concatenate([history, newest], 0)
     scale = np.sqrt(np.mean(np.abs(feat["e"]) ** 2)) + 1e-12
     return {"rows": rows.astype(np.float16), "level": level.astype(np.float32),
             "e": _pack(feat["e"] / scale), "target": _pack(feat["target"] / scale)}
@@ -82,11 +96,12 @@ def unpack(a):
 def expand(scene, start, length):
     """Feature buffers (length, 18, 513) float32 of frames start..start+length-1."""
     rows = np.asarray(scene["rows"][start:start + length + CONTEXT - 1], np.float32)
-    idx = np.arange(length)[:, None] + np.arange(CONTEXT)[None, :]
-    win = rows[idx]                                   # (length, 6, 3, 513)
     level = np.asarray(scene["level"][start:start + length], np.float32)
-    win = win - level[:, None, None, None]
-    return win.transpose(0, 2, 1, 3).reshape(length, ROWS, BINS)
+    parts = []
+    for s, frames in enumerate(STREAM_FRAMES):
+        idx = np.arange(length)[:, None] + np.arange(CONTEXT - frames, CONTEXT)[None, :]
+        parts.append(rows[idx, s])                    # (length, frames, 513)
+    return np.concatenate(parts, 1) - level[:, None, None]
 
 
 def save_scene(path, arrays, flags):

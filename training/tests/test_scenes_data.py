@@ -86,11 +86,12 @@ def test_music_is_tonal_and_peaks_at_one():
 
 
 def fake_features(rng, frames):
-    """Buffers built as the exporter does: rows t-5..t of raw log powers less level L_t."""
-    raw = rng.normal(-3.0, 1.5, (frames + 5, 3, 513))
+    """Buffers built as the exporter does: rows t-5..t of E and D, t-2..t of X and Y,
+    raw log powers less level L_t."""
+    raw = rng.normal(-3.0, 1.5, (frames + 5, 4, 513))
     level = np.cumsum(rng.normal(0.0, 0.05, frames)) - 4.0
-    feats = np.stack([(raw[t:t + 6] - level[t]).transpose(1, 0, 2).reshape(18, 513)
-                      for t in range(frames)])
+    feats = np.stack([np.concatenate([raw[t:t + 6, 0], raw[t:t + 6, 1], raw[t + 3:t + 6, 2],
+                                      raw[t + 3:t + 6, 3]]) - level[t] for t in range(frames)])
     return feats.astype(np.float32)
 
 

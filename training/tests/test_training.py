@@ -5,6 +5,7 @@ import pytest
 import torch
 
 import train
+import remap_window_b
 import unsaturate_gru
 from aecnet import objective, streams
 
@@ -44,7 +45,7 @@ def test_loss_terms_against_hand_computed_values():
 
 
 def tiny_scene(rng, frames):
-    return {"rows": rng.normal(0, 1, (frames + 5, 3, 513)).astype(np.float16),
+    return {"rows": rng.normal(0, 1, (frames + 5, 4, 513)).astype(np.float16),
             "level": np.zeros(frames, np.float32),
             "e": rng.normal(0, 1, (frames, 513, 2)).astype(np.float16),
             "target": rng.normal(0, 0.3, (frames, 513, 2)).astype(np.float16),
@@ -111,3 +112,18 @@ def test_gate_penalty_charges_only_gate_inputs_past_the_limit():
     batch = streams.stack([streams.to_tensors(tiny_scene(np.random.default_rng(3), 6), 0, 3)])
     model(batch["a"], batch["b"], torch.zeros(1, 128), torch.zeros(1, 128))
     assert model.kept["468_gates"].shape == (1, 3, 384)
+
+
+def test_remapped_weights_read_moved_rows_as_the_old_ones_did():
+    """The remap moves window B's channels, not the net's function: old
+    weights on rows [D, X t-5..t] and remapped ones on the same rows in the
+    new order [D, X t-2..t, X t-5..t-3] give the same mask."""
+    model = train.make_model()
+    old = model.arrays()
+    g = torch.Generator().manual_seed(4)
+    a, b = torch.randn(1, 3, 12, 513, generator=g), torch.randn(1, 3, 12, 513, generator=g)
+    zero = torch.zeros(1, 128)
+    before, _, _ = model(a, b, zero, zero)
+    model.load_arrays(remap_window_b.remap(old))
+    after, _, _ = model(a, b[:, :, remap_window_b.ORDER], zero, zero)
+    torch.testing.assert_close(after, before, rtol=1e-5, atol=1e-6)

@@ -31,10 +31,7 @@ constexpr int newestRow(int stream) { return firstRow(stream) + kStreamFrames[st
 constexpr int kFeatureRows = firstRow(kStreams);
 constexpr int kFeatureFloats = frame_contract::kFeatureFloats;
 constexpr int kWindowBOffset = frame_contract::kWindowBOffset;
-constexpr int kRowE = firstRow(kStreamE);
 constexpr int kRowD = firstRow(kStreamD);
-constexpr int kRowX = firstRow(kStreamX);
-constexpr int kRowY = firstRow(kStreamY);
 static_assert(kBins == frame_contract::kBins && kFeatureRows == frame_contract::kBufferRows &&
                   kRowD == frame_contract::kWindowBRow,
               "the feature rows are the frame the mask network reads");

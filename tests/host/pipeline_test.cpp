@@ -266,11 +266,12 @@ TEST(AecPipeline, PeriodicFarEndKeepsTheAlignmentThatCancels) {
   EXPECT_NEAR(energyDb(out, from, to, shift), energyDb(fixed, from, to, shift), 1.0);
 }
 
-// Per-frame mean of one feature row (log power less the level).
-double rowMean(const float* features, int row) {
+// Per-frame mean of one feature row (log power less the level) over bins
+// fromBin and up.
+double rowMean(const float* features, int row, int fromBin = 0) {
   double sum = 0.0;
-  for (int k = 0; k < aec::kBins; ++k) sum += features[row * aec::kBins + k];
-  return sum / aec::kBins;
+  for (int k = fromBin; k < aec::kBins; ++k) sum += features[row * aec::kBins + k];
+  return sum / (aec::kBins - fromBin);
 }
 
 // The reference rows of the features follow the estimate: once locked onto
@@ -301,13 +302,6 @@ TEST(AecPipeline, ReferenceFeatureRowsFollowTheDelayEstimate) {
   EXPECT_NEAR(best, 2, 1);
 }
 
-// Mean over bins 8 and up (above 125 Hz, clear of the DC notch) of one row.
-double bandMean(const float* features, int row) {
-  double sum = 0.0;
-  for (int k = 8; k < aec::kBins; ++k) sum += features[row * aec::kBins + k];
-  return sum / (aec::kBins - 8);
-}
-
 // The same far end through a 40 dB weaker coupling: against the mic rows
 // the reference rows rise by 4 decades while the echo estimate rows stay
 // with the mic, which is what tells the mask how much echo there is. (The
@@ -326,12 +320,13 @@ TEST(AecPipeline, EchoEstimateRowsFollowTheCoupling) {
     auto pipeline = aec::AecPipeline::create(options);
     std::vector<float> out(kHop);
     Rows r;
+    const int band = 8;  // above 125 Hz, clear of the DC notch
     for (int at = 0; at + kHop <= length; at += kHop) {
       pipeline->process(&mic[at], &ref[at], out.data());
       if (at < 3 * 16000) continue;
-      r.d.push_back(bandMean(pipeline->features(), aec::newestRow(aec::kStreamD)));
-      r.x.push_back(bandMean(pipeline->features(), aec::newestRow(aec::kStreamX)));
-      r.y.push_back(bandMean(pipeline->features(), aec::newestRow(aec::kStreamY)));
+      r.d.push_back(rowMean(pipeline->features(), aec::newestRow(aec::kStreamD), band));
+      r.x.push_back(rowMean(pipeline->features(), aec::newestRow(aec::kStreamX), band));
+      r.y.push_back(rowMean(pipeline->features(), aec::newestRow(aec::kStreamY), band));
     }
     return r;
   };

@@ -65,7 +65,8 @@ def loss(mask, e, target, flags):
 def sums(mask, e, target, flags):
     """Energy sums of one batch for the validation measures, as floats:
     per region (far only, near only, double talk) the energies of E, of the
-    output, of the target, of output - target and of E - target."""
+    output, of the target, of output - target, of E - target and of the
+    masked target M*S (what the mask leaves of the talker)."""
     out_re, out_im = mask * e[..., 0], mask * e[..., 1]
     energy = {
         "e": (e.square().sum(-1)).sum(-1),
@@ -73,6 +74,7 @@ def sums(mask, e, target, flags):
         "s": target.square().sum(-1).sum(-1),
         "err": ((out_re - target[..., 0]).square() + (out_im - target[..., 1]).square()).sum(-1),
         "err_in": (e - target).square().sum(-1).sum(-1),
+        "kept": (mask.square() * target.square().sum(-1)).sum(-1),
     }
     far, near = flags[..., 0], flags[..., 1]
     regions = {"far": far & ~near, "near": near & ~far, "dt": far & near}
@@ -82,7 +84,9 @@ def sums(mask, e, target, flags):
 def measures(total):
     """dB figures from accumulated sums(): echo suppression beyond the linear
     canceller in far-end single talk, and near-end SDR of output and input
-    (E) in near-end single talk and double talk."""
+    (E) in near-end single talk and double talk, and how much the mask cuts
+    the near end there (M*S against S; the loss can reach a low error by
+    trading near end for echo, this cannot)."""
     def db(a, b):
         return 10.0 * torch.log10(torch.tensor((a + 1e-12) / (b + 1e-12))).item()
     return {
@@ -91,6 +95,8 @@ def measures(total):
         "near_sdr_in_db": db(total[("near", "s")], total[("near", "err_in")]),
         "dt_sdr_db": db(total[("dt", "s")], total[("dt", "err")]),
         "dt_sdr_in_db": db(total[("dt", "s")], total[("dt", "err_in")]),
+        "near_cut_db": db(total[("near", "s")], total[("near", "kept")]),
+        "dt_cut_db": db(total[("dt", "s")], total[("dt", "kept")]),
     }
 
 

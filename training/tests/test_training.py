@@ -42,6 +42,9 @@ def test_loss_terms_against_hand_computed_values():
     # output 0.5 S: error 0.5 S, SDR 6 dB; input 2 S: error S, SDR 0 dB
     assert m["near_sdr_db"] == pytest.approx(20 * np.log10(2.0), abs=1e-4)
     assert m["dt_sdr_in_db"] == pytest.approx(0.0, abs=1e-4)
+    # a quarter of the amplitude kept: the near end is cut by 12 dB wherever it talks
+    assert m["near_cut_db"] == pytest.approx(20 * np.log10(4.0), abs=1e-4)
+    assert m["dt_cut_db"] == pytest.approx(20 * np.log10(4.0), abs=1e-4)
 
 
 def tiny_scene(rng, frames):

@@ -24,7 +24,8 @@ namespace aec {
 // near silent.
 enum FeatureStream { kStreamE, kStreamD, kStreamX, kStreamY, kStreams };
 constexpr int kContextFrames = 6;  // the longest history a stream keeps
-constexpr int kStreamFrames[kStreams] = {kContextFrames, kContextFrames, 3, 3};
+using frame_contract::kStreamFrames;
+static_assert(sizeof(kStreamFrames) == kStreams * sizeof(int), "one row count per stream");
 constexpr int firstRow(int stream) { return stream == 0 ? 0 : firstRow(stream - 1) + kStreamFrames[stream - 1]; }
 // Row of frame t of a stream.
 constexpr int newestRow(int stream) { return firstRow(stream) + kStreamFrames[stream] - 1; }
@@ -33,7 +34,8 @@ constexpr int kFeatureFloats = frame_contract::kFeatureFloats;
 constexpr int kWindowBOffset = frame_contract::kWindowBOffset;
 constexpr int kRowD = firstRow(kStreamD);
 static_assert(kBins == frame_contract::kBins && kFeatureRows == frame_contract::kBufferRows &&
-                  kRowD == frame_contract::kWindowBRow,
+                  kRowD == frame_contract::kWindowBRow && kStreamFrames[kStreamE] == kContextFrames &&
+                  kStreamFrames[kStreamX] <= kContextFrames && kStreamFrames[kStreamY] <= kContextFrames,
               "the feature rows are the frame the mask network reads");
 
 // Compression and normalisation, identical for inference and training export:

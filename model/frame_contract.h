@@ -13,6 +13,9 @@ constexpr int kBufferRows = 18;  // rows of the caller's buffer
 constexpr int kWindowBOffset = 3078;  // floats from window A to window B
 constexpr int kFeatureFloats = 9234;  // floats of the caller's buffer
 constexpr int kStateSize = 128;  // values of each recurrent state
+// rows per feature stream, oldest frame first: E (canceller output), D (mic),
+// X (aligned reference), Y = D - E (the canceller's echo estimate)
+constexpr int kStreamFrames[4] = {6, 6, 3, 3};
 
 constexpr char kWindowABlob[] = "310";
 constexpr char kWindowBBlob[] = "311";

@@ -82,7 +82,11 @@ def render_contract():
            "namespace frame_contract {",
            ""]
     out += ["constexpr int %s = %d;  // %s" % entry for entry in ints]
-    out += [""]
+    out += ["// rows per feature stream, oldest frame first: E (canceller output), D (mic),",
+            "// X (aligned reference), Y = D - E (the canceller's echo estimate)",
+            "constexpr int kStreamFrames[%d] = {%s};" % (len(frame.STREAM_FRAMES),
+                                                       ", ".join(str(f) for f in frame.STREAM_FRAMES)),
+            ""]
     out += ["constexpr char %s[] = %s;" % (name, c_string(value)) for name, value in names]
     out += ["",
             "// What a mask bin that is not finite (NaN, an infinity) becomes.",

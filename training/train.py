@@ -148,6 +148,8 @@ def parse():
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--near-keep", type=float, default=objective.NEAR_KEEP_WEIGHT,
                     help="weight of the mask's own attenuation of an active near end")
+    ap.add_argument("--keep-by-energy", action="store_true",
+                    help="weigh that attenuation per bin by the talker's energy there")
     return ap.parse_args()
 
 
@@ -157,6 +159,7 @@ class Trainer:
         torch.set_num_threads(args.threads)
         torch.manual_seed(args.seed)
         objective.NEAR_KEEP_WEIGHT = args.near_keep
+        objective.KEEP_BY_ENERGY = args.keep_by_energy
         os.makedirs(args.checkpoints, exist_ok=True)
         os.makedirs(args.results, exist_ok=True)
         self.model = make_model(args.init)

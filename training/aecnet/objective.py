@@ -16,7 +16,11 @@ the near end in every frame where the near end is active, double talk
 included. The terms above compare M*E with S, and where E holds echo as well
 a mask can cut the near end and still land close to |S|; this term sees
 only what the mask takes away from the talker, so it does not care how much
-echo sits in the same bins.
+echo sits in the same bins. With KEEP_BY_ENERGY each bin's (1 - M^C)^2 is
+weighed by its share of the talker's energy in the frame (times the frame's
+mean |S|^2C, so a flat spectrum gives the term above): averaged over bins
+alike, the few low bins that hold most of a voiced talker's energy, and so
+most of an SDR, count for little.
 """
 
 import torch
@@ -28,6 +32,7 @@ DOUBLE_TALK_WEIGHT = 2.0
 NEAR_ONLY_WEIGHT = 3.0
 UNDER_WEIGHT = 1.0
 NEAR_KEEP_WEIGHT = 1.0
+KEEP_BY_ENERGY = False
 MASK_MIN = 1e-4  # keeps the gradient of M^C finite at M = 0
 ALIVE_WEIGHT = 0.01
 ALIVE_BLOBS = ("666", "549")
@@ -56,10 +61,21 @@ def loss(mask, e, target, flags):
     mag = (om - sm).square().mean(-1)
     cplx = ((ore - sre).square() + (oim - sim).square()).mean(-1)
     under = torch.relu(sm - om).square().mean(-1)
-    keep = (sm * (1.0 - mask.clamp_min(MASK_MIN) ** C)).square().mean(-1) * flags[..., 1].float()
+    keep = keep_charge(mask, target, sm) * flags[..., 1].float()
     w = frame_weights(flags)
     per_frame = MAG_WEIGHT * mag + (1.0 - MAG_WEIGHT) * cplx + UNDER_WEIGHT * under + NEAR_KEEP_WEIGHT * keep
     return (per_frame * w).sum() / w.sum()
+
+
+def keep_charge(mask, target, sm):
+    """Per frame: what the mask takes from the talker, (1 - M^C)^2 per bin,
+    weighed by |S|^2C or (KEEP_BY_ENERGY) by the bin's share of |S|^2."""
+    cut = (1.0 - mask.clamp_min(MASK_MIN) ** C).square()
+    if not KEEP_BY_ENERGY:
+        return (sm.square() * cut).mean(-1)
+    power = target.square().sum(-1)
+    share = power / (power.mean(-1, keepdim=True) + EPS)
+    return (share * cut).mean(-1) * sm.square().mean(-1)
 
 
 def sums(mask, e, target, flags):

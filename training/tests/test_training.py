@@ -47,6 +47,34 @@ def test_loss_terms_against_hand_computed_values():
     assert m["dt_cut_db"] == pytest.approx(20 * np.log10(4.0), abs=1e-4)
 
 
+def test_energy_keep_charges_a_cut_by_the_talkers_energy_in_that_bin(monkeypatch):
+    # one voiced bin holding 100x the power of the other 512
+    power = torch.ones(1, 1, 513)
+    power[..., 3] = 100.0
+    target = torch.stack([power.sqrt(), torch.zeros_like(power)], -1)
+    sm = objective.compress(target[..., 0], target[..., 1])[0]
+    cut = (1 - 0.25 ** objective.C) ** 2
+
+    def charge(bin_cut):
+        mask = torch.ones(1, 1, 513)
+        mask[..., bin_cut] = 0.25
+        return float(objective.keep_charge(mask, target, sm))
+
+    # bins alike: the loud bin's cut costs its |S|^2C, 100^0.3 = 4x a quiet one's
+    assert charge(3) / charge(100) == pytest.approx(100 ** objective.C, rel=1e-4)
+    monkeypatch.setattr(objective, "KEEP_BY_ENERGY", True)
+    mean_power, mean_sm2 = (100 + 512) / 513, float(sm.square().mean())
+    assert charge(3) == pytest.approx(100 / mean_power * cut / 513 * mean_sm2, rel=1e-4)
+    assert charge(100) == pytest.approx(1 / mean_power * cut / 513 * mean_sm2, rel=1e-4)
+    # a flat spectrum weighs every bin by 1: the same charge either way
+    flat = torch.stack([torch.ones(1, 1, 513), torch.zeros(1, 1, 513)], -1)
+    flat_sm = objective.compress(flat[..., 0], flat[..., 1])[0]
+    mask = torch.full((1, 1, 513), 0.5)
+    by_energy = float(objective.keep_charge(mask, flat, flat_sm))
+    monkeypatch.setattr(objective, "KEEP_BY_ENERGY", False)
+    assert by_energy == pytest.approx(float(objective.keep_charge(mask, flat, flat_sm)), rel=1e-5)
+
+
 def tiny_scene(rng, frames):
     return {"rows": rng.normal(0, 1, (frames + 5, 4, 513)).astype(np.float16),
             "level": np.zeros(frames, np.float32),

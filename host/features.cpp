@@ -31,13 +31,17 @@ void FeatureBuilder::updateLevel(const float* micLog, const Complex* d) {
 void FeatureBuilder::push(const Complex* e, const Complex* d, const Complex* x, float* out) {
   newest_ = (newest_ + 1) % kContextFrames;
   auto slot = [&](int stream, int at) { return &history_[(stream * kContextFrames + at) * kBins]; };
+  float* logE = slot(kStreamE, newest_);
+  float* logD = slot(kStreamD, newest_);
+  float* logX = slot(kStreamX, newest_);
+  float* logY = slot(kStreamY, newest_);
   for (int k = 0; k < kBins; ++k) {
-    slot(kStreamE, newest_)[k] = logPower(e[k]);
-    slot(kStreamD, newest_)[k] = logPower(d[k]);
-    slot(kStreamX, newest_)[k] = logPower(x[k]);
-    slot(kStreamY, newest_)[k] = logPower(d[k] - e[k]);
+    logE[k] = logPower(e[k]);
+    logD[k] = logPower(d[k]);
+    logX[k] = logPower(x[k]);
+    logY[k] = logPower(d[k] - e[k]);
   }
-  updateLevel(slot(kStreamD, newest_), d);
+  updateLevel(logD, d);
   for (int s = 0; s < kStreams; ++s) {
     const int frames = kStreamFrames[s];
     for (int j = 0; j < frames; ++j) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -23,9 +24,10 @@ namespace aec {
 // linear stage removes little (non-linear loudspeaker, long tails) and Y is
 // near silent.
 enum FeatureStream { kStreamE, kStreamD, kStreamX, kStreamY, kStreams };
-constexpr int kContextFrames = 6;  // the longest history a stream keeps
 using frame_contract::kStreamFrames;
 static_assert(sizeof(kStreamFrames) == kStreams * sizeof(int), "one row count per stream");
+constexpr int longestStream(int s = 0) { return s == kStreams ? 0 : std::max(kStreamFrames[s], longestStream(s + 1)); }
+constexpr int kContextFrames = longestStream();  // the longest history a stream keeps
 constexpr int firstRow(int stream) { return stream == 0 ? 0 : firstRow(stream - 1) + kStreamFrames[stream - 1]; }
 // Row of frame t of a stream.
 constexpr int newestRow(int stream) { return firstRow(stream) + kStreamFrames[stream] - 1; }
@@ -34,8 +36,7 @@ constexpr int kFeatureFloats = frame_contract::kFeatureFloats;
 constexpr int kWindowBOffset = frame_contract::kWindowBOffset;
 constexpr int kRowD = firstRow(kStreamD);
 static_assert(kBins == frame_contract::kBins && kFeatureRows == frame_contract::kBufferRows &&
-                  kRowD == frame_contract::kWindowBRow && kStreamFrames[kStreamE] == kContextFrames &&
-                  kStreamFrames[kStreamX] <= kContextFrames && kStreamFrames[kStreamY] <= kContextFrames,
+                  kRowD == frame_contract::kWindowBRow,
               "the feature rows are the frame the mask network reads");
 
 // Compression and normalisation, identical for inference and training export:

@@ -2,6 +2,7 @@
 // The engine without the SDK, its multiply-accumulate count, and the time of
 // each layer against that layer's own compute and weight-traffic bound.
 #include <memory>
+#include <vector>
 
 #include "bench/perf_common.h"
 #include "ynet/net.h"
@@ -22,7 +23,8 @@ struct EngineNet {
 double macsPerFrame(YNet::Net& net);
 
 struct CoreLimits {
-    double peak256 = 0, peak512 = 0;  // GFLOP/s
+    double peak256 = 0, peak512 = 0;  // GFLOP/s, the best try
+    std::vector<double> roundPeak256;  // each round's own try, in round order
     double weightReadGBps = 0;        // over a buffer the size of all weights
     double bound256(double macs) const { return peak256 > 0 ? 2.0 * macs / (peak256 * 1e9) : 0.0; }
     double bound512(double macs) const { return peak512 > 0 ? 2.0 * macs / (peak512 * 1e9) : 0.0; }
